@@ -9,6 +9,7 @@
 
 #include "core/clock.h"
 #include "core/log.h"
+#include "core/store.h"
 #include "core/sync.h"
 #include "core/thread.h"
 #include "core/timer.h"
@@ -68,8 +69,6 @@ struct CoreExecutor {
     uint32_t timer_period_ms = CORE_EXECUTOR_TIMER_PERIOD_MS;
     uint32_t worker_idle_ms = CORE_EXECUTOR_WORKER_IDLE_MS;
 
-    // Registry bookkeeping.
-    std::atomic<uint32_t> readers{0};
 };
 
 namespace {
@@ -300,90 +299,97 @@ void executor_stop(CoreExecutor *ex)
 }
 
 // ---- registry ----------------------------------------------------------------
+// A store of executors: removal only marks one deleted, and the store's own
+// reclaim thread stops it once no lookup holds it, so an executor can be
+// destroyed from one of its own tasks.
 
-struct Registry {
-    std::mutex lock;
-    bool started = false;
-    std::map<std::vector<uint8_t>, CoreExecutor *> executors;
+struct ExecutorItem {
+    CoreStoreItem header;
+    CoreExecutor *executor;
 };
 
-Registry &registry()
+std::mutex g_registry_lock;  // start and stop
+CoreStore *g_registry = nullptr;
+
+int executor_item_create(CoreStore *, CoreStoreItem *item, void *, void **)
 {
-    static Registry r;
-    return r;
+    auto *entry = reinterpret_cast<ExecutorItem *>(item);
+    entry->executor = executor_start(&item->key);
+    return entry->executor != nullptr ? 0 : -1;
 }
 
-std::vector<uint8_t> key_of(const CoreName *name)
+void executor_item_destroy(CoreStore *, CoreStoreItem *item, void **)
 {
-    return std::vector<uint8_t>(name->key, name->key + CORE_NAME_KEY_SIZE);
+    auto *entry = reinterpret_cast<ExecutorItem *>(item);
+    if (entry->executor != nullptr) executor_stop(entry->executor);
+    entry->executor = nullptr;
 }
 
 }  // namespace
 
 CoreResult core_executor_registry_start(void)
 {
-    Registry &r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    if (r.started) return CORE_EXISTS;
-    r.started = true;
-    return CORE_OK;
+    std::lock_guard<std::mutex> guard(g_registry_lock);
+    if (g_registry != nullptr) return CORE_EXISTS;
+    CoreStoreConfig config = {};
+    config.item_size = sizeof(ExecutorItem);
+    config.key_kind = CORE_KEY_EXPLICIT;
+    config.create = executor_item_create;
+    config.destroy = executor_item_destroy;
+    config.flags = CORE_STORE_TREE;
+    g_registry = core_store_create(&config);
+    return g_registry != nullptr ? CORE_OK : CORE_ERR;
 }
 
 void core_executor_registry_stop(void)
 {
-    Registry &r = registry();
-    std::vector<CoreName> names;
-    {
-        std::lock_guard<std::mutex> guard(r.lock);
-        for (auto &[key, ex] : r.executors) names.push_back(ex->name);
-    }
-    for (const CoreName &n : names) core_executor_destroy(&n);
-    std::lock_guard<std::mutex> guard(r.lock);
-    r.started = false;
+    std::lock_guard<std::mutex> guard(g_registry_lock);
+    if (g_registry == nullptr) return;
+    // Cancel every executor's tasks first: a task may itself look up an
+    // executor, and the store's destroy waits for readers.
+    for (CoreStoreItem *item = core_store_first(g_registry); item != nullptr;
+         item = core_store_next(g_registry, item, 1))
+        core_executor_cancel_all(reinterpret_cast<ExecutorItem *>(item)->executor);
+    CoreStore *registry = g_registry;
+    g_registry = nullptr;
+    core_store_destroy(&registry);
 }
 
 int core_executor_create(const CoreName *name)
 {
-    if (name == nullptr || core_name_is_empty(name)) return -1;
-    Registry &r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    if (!r.started || r.executors.count(key_of(name))) return -1;
-    CoreExecutor *ex = executor_start(name);
-    if (ex == nullptr) return -1;
-    r.executors[key_of(name)] = ex;
-    return 0;
+    CoreStore *registry = g_registry;
+    if (name == nullptr || core_name_is_empty(name) || registry == nullptr) return -1;
+    return core_store_insert(registry, name, nullptr, nullptr, nullptr, 0) == CORE_OK ? 0 : -1;
 }
 
 int core_executor_destroy(const CoreName *name)
 {
-    Registry &r = registry();
-    CoreExecutor *ex = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(r.lock);
-        auto it = r.executors.find(key_of(name));
-        if (it == r.executors.end()) return -1;
-        ex = it->second;
-        r.executors.erase(it);
-    }
+    CoreExecutor *ex = core_executor_find(name);
+    if (ex == nullptr) return -1;
     core_executor_cancel_all(ex);
-    while (ex->readers.load() != 0) core_poll_sleep();
-    executor_stop(ex);
-    return 0;
+    core_executor_release(ex);
+    return core_store_remove(g_registry, name->key) == CORE_OK ? 0 : -1;
 }
 
 CoreExecutor *core_executor_find(const CoreName *name)
 {
-    Registry &r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    auto it = r.executors.find(key_of(name));
-    if (it == r.executors.end()) return nullptr;
-    it->second->readers.fetch_add(1);
-    return it->second;
+    CoreStore *registry = g_registry;
+    if (registry == nullptr || name == nullptr) return nullptr;
+    core_store_lock(registry);
+    CoreStoreItem *item = core_store_find(registry, name->key);
+    if (item != nullptr && (item->state & CORE_ITEM_DELETED)) item = nullptr;
+    if (item != nullptr && core_store_acquire(registry) < 0) item = nullptr;
+    core_store_unlock(registry);
+    return item != nullptr ? reinterpret_cast<ExecutorItem *>(item)->executor : nullptr;
 }
 
 void core_executor_release(CoreExecutor *executor)
 {
-    if (executor != nullptr) executor->readers.fetch_sub(1);
+    CoreStore *registry = g_registry;
+    if (executor == nullptr || registry == nullptr) return;
+    core_store_lock(registry);
+    core_store_release(registry);
+    core_store_unlock(registry);
 }
 
 const CoreName *core_executor_name(const CoreExecutor *executor)

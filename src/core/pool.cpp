@@ -366,24 +366,3 @@ CoreResult core_pool_free(CorePool *pool, void **block)
     CoreLockGuard guard(&pool->lock);
     return arena_free_block(pool, address);
 }
-
-// ---- Named registry: waits for executors ------------------------------------
-
-CoreResult core_pool_registry_start(uint64_t) { return CORE_ERR_UNSUPPORTED; }
-
-void core_pool_registry_stop(void) {}
-
-CoreResult core_pool_register(const CoreName *, CorePool *) { return CORE_ERR_UNSUPPORTED; }
-
-void core_pool_unregister(const CoreName *) {}
-
-CorePool *core_pool_get(const CoreName *name, uint64_t)
-{
-    if (name != nullptr && !core_name_is_empty(name))
-        core_log(CORE_LOG_WARN, "pool", "pool registry not available yet; no pool %s", name->text);
-    return nullptr;
-}
-
-void core_pool_release(CorePool *) {}
-
-int core_pool_exists(const CoreName *) { return 0; }

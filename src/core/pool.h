@@ -8,10 +8,7 @@
 // and never the other way round. Allocation returns zeroed memory or NULL;
 // free returns CORE_OK or CORE_FAIL and always clears the caller's pointer.
 //
-// The named registry (core_pool_registry_start ... core_pool_exists) is not
-// built yet: its stores reclaim on an executor. Until then those functions
-// report CORE_ERR_UNSUPPORTED, NULL or 0, so anything configured with a pool
-// name fails to create rather than silently using the heap.
+// Named pools live in the registry at the end of this header.
 #pragma once
 
 #include <cstdint>
@@ -89,18 +86,27 @@ CoreResult core_pool_free(CorePool *pool, void **block);
 // The arena header checksum of a user address.
 uint32_t core_block_checksum(const void *address);
 
-// ---- Named registry: not built yet (needs executors) ----
-// CORE_ERR_UNSUPPORTED for now.
+// ---- Named registry ----
+// Pools published by name so that stores, queues and channels can draw
+// from them. Its stores reclaim on CORE_DEFAULT_EXECUTOR, which must exist
+// before the registry starts and outlive it.
+
+// Creates the registry and the default pool (heap mode, granule 32, bounded
+// by `default_size` when not 0) registered as CORE_DEFAULT_POOL. CORE_OK, or
+// CORE_FAIL when already started or on failure.
 CoreResult core_pool_registry_start(uint64_t default_size);
-// Nothing for now.
+// Unregisters and destroys the default pool and the registry.
 void core_pool_registry_stop(void);
-// CORE_ERR_UNSUPPORTED for now.
+// CORE_OK; CORE_FAIL when the registry is missing, the name empty or taken.
 CoreResult core_pool_register(const CoreName *name, CorePool *pool);
-// Nothing for now.
+// Removes the entry; every sub-pool still carved from it is destroyed. The
+// registered pool itself stays its owner's.
 void core_pool_unregister(const CoreName *name);
-// NULL for now.
+// Size 0: the registered pool itself. Otherwise a new sub-pool of that size
+// carved from it. NULL when the name is unknown or carving fails.
 CorePool *core_pool_get(const CoreName *name, uint64_t size);
-// Nothing for now (a pool from core_pool_get cannot exist yet).
+// Gives back a pool from core_pool_get: a sub-pool is destroyed; a
+// registered pool is left alone; an unknown pool is ignored.
 void core_pool_release(CorePool *pool);
-// 0 for now.
+// 1 when a live entry of that name exists, else 0.
 int core_pool_exists(const CoreName *name);

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/clock.h"
+#include "core/executor.h"
 #include "core/log.h"
 #include "core/pool.h"
 #include "core/random.h"
@@ -423,6 +424,13 @@ void core_store_destroy(CoreStore **store_ptr)
         core_poll_sleep();
     }
 
+    if (s->reclaim_task != 0) {
+        if (CoreExecutor *ex = core_executor_find(&s->config.executor)) {
+            core_executor_cancel(ex, s->reclaim_task, 1);
+            core_executor_release(ex);
+        }
+        s->reclaim_task = 0;
+    }
     s->reclaim_running.store(false);
     core_event_signal(&s->reclaim_event);
     if (s->reclaim_thread != nullptr && core_thread_join(&s->reclaim_thread) != 0) {
@@ -628,7 +636,10 @@ void core_store_wait_idle(CoreStore *s)
 void core_store_wake(CoreStore *s)
 {
     if (s == nullptr) return;
-    core_event_signal(&s->reclaim_event);
+    if (s->reclaim_task != 0)
+        core_executor_trigger(&s->config.executor, s->reclaim_task, 0);
+    else
+        core_event_signal(&s->reclaim_event);
 }
 
 CoreResult core_store_reclaim(CoreStore *s)
@@ -662,13 +673,32 @@ CoreResult core_store_reclaim(CoreStore *s)
     return CORE_OK;
 }
 
-CoreResult core_store_start_reclaim_task(CoreStore *)
+namespace {
+
+// The reclaim task: passes until nothing waits, then the executor parks it
+// (a removal that triggers it meanwhile keeps it due). Readers that block
+// the waiting items make it come back after a polling wait.
+int reclaim_task(const CoreName *executor, uint64_t task_id, const CoreName *, const CoreName *, void **user)
 {
-    // Executor-mode reclaim: schedule a parked task on the named executor
-    // that runs core_store_reclaim and re-triggers itself after 5-20 ms on
-    // CORE_ERR_BUSY. Comes with the executors.
-    core_log(CORE_LOG_WARN, "store", "reclaim on an executor is not available yet");
-    return CORE_ERR_UNSUPPORTED;
+    auto *s = static_cast<CoreStore *>(user[0]);
+    for (;;) {
+        CoreResult r = core_store_reclaim(s);
+        if (r == CORE_OK) continue;
+        if (r == CORE_ERR_BUSY) {
+            s->reclaim_sleeps.fetch_add(1);
+            core_executor_trigger(executor, task_id, (core_rand() & 15) + 5);
+        }
+        return CORE_OK;
+    }
+}
+
+}  // namespace
+
+CoreResult core_store_start_reclaim_task(CoreStore *s)
+{
+    CoreTaskCallback cb = {reclaim_task, {s, nullptr}};
+    s->reclaim_task = core_executor_schedule(&s->config.executor, nullptr, nullptr, CORE_DUE_NEVER, &cb);
+    return s->reclaim_task != 0 ? CORE_OK : CORE_ERR;
 }
 
 int core_store_item_match(CoreStore *, const CoreStoreItem *item, const CoreName *key, const CoreName *ref)

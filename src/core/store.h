@@ -21,9 +21,8 @@
 // it when an insertion is refused). A thread that holds a reader reference
 // must not destroy the store. Results are CoreResult codes unless stated.
 //
-// Not built yet (needs executors): a reclaim task on a named executor. A
-// config that names an executor is refused (core_store_create returns NULL,
-// core_store_start_reclaim_task reports CORE_ERR_UNSUPPORTED).
+// A store that names an executor reclaims in a task on it instead of a
+// thread of its own; the executor must outlive the store.
 #pragma once
 
 #include <atomic>
@@ -99,7 +98,7 @@ struct CoreStoreStats {
 struct CoreStore {
     uint32_t live;   // items not deleted
     uint32_t items;  // items in the index, deleted ones included
-    uint64_t reclaim_task;  // executor mode (not built yet)
+    uint64_t reclaim_task;  // executor mode: the reclaim task
 
     CoreStoreItem *list_first;  // list mode, ascending keys
     CoreStoreItem *list_last;
@@ -127,7 +126,7 @@ struct CoreStore {
 
 // A new store, or NULL: config NULL, item_size below sizeof(CoreStoreItem),
 // an unknown key kind, generated keys with key_count 0 or a range that does
-// not fit the key kind, a named executor (not built yet), a pool that cannot
+// not fit the key kind, an unknown executor, a pool that cannot
 // be had, or no resources.
 CoreStore *core_store_create(const CoreStoreConfig *config);
 
@@ -207,10 +206,11 @@ void core_store_wake(CoreStore *store);
 // reader reference exists. CORE_OK when it freed some (run again),
 // CORE_NO_DATA when no deleted item waits, CORE_ERR_BUSY when readers
 // block the waiting ones (back off). The reclaim thread runs it; the
-// executor-mode reclaim task will too.
+// executor-mode reclaim task run it.
 CoreResult core_store_reclaim(CoreStore *store);
 
-// Executor-mode reclaimer. CORE_ERR_UNSUPPORTED until executors exist.
+// Schedules the executor-mode reclaim task (parked until a removal wakes
+// it). CORE_OK, or CORE_ERR when the executor is unknown.
 CoreResult core_store_start_reclaim_task(CoreStore *store);
 
 // 1 when each of key and ref that is neither NULL nor all zero equals the

@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "core/executor.h"
 #include "core/pool.h"
 
 namespace {
@@ -290,6 +291,59 @@ TEST(CorePool, SubPoolsCarvedFromArenaAndHeapParents)
     EXPECT_NE(big, nullptr) << "a heap sub-pool records its size without enforcing it";
     EXPECT_EQ(heap->in_use, 0u);
     core_pool_destroy(&heap_sub);
+}
+
+}  // namespace
+
+namespace {
+
+class CorePoolRegistry : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        core_executor_registry_start();
+        core_name_format(&executor_, "%s", CORE_DEFAULT_EXECUTOR);
+        core_executor_create(&executor_);  // may exist from an earlier test
+        ASSERT_EQ(core_pool_registry_start(0), CORE_OK);
+    }
+    void TearDown() override { core_pool_registry_stop(); }
+    CoreName executor_;
+};
+
+TEST_F(CorePoolRegistry, NamedPoolsAndSubPools)
+{
+    EXPECT_EQ(core_pool_registry_start(0), CORE_FAIL) << "second start";
+    CoreName default_name, name, unknown;
+    core_name_format(&default_name, "%s", CORE_DEFAULT_POOL);
+    core_name_format(&name, "test.pool.named");
+    core_name_format(&unknown, "test.pool.unknown");
+    EXPECT_EQ(core_pool_exists(&default_name), 1);
+    EXPECT_EQ(core_pool_get(&unknown, 0), nullptr);
+    EXPECT_EQ(core_pool_get(&unknown, 100), nullptr);
+
+    CorePoolConfig config = {0, 32, 0};
+    CorePool *pool = core_pool_create(&config);
+    ASSERT_EQ(core_pool_register(&name, pool), CORE_OK);
+    EXPECT_EQ(core_pool_register(&name, pool), CORE_FAIL) << "name taken";
+    EXPECT_EQ(core_pool_get(&name, 0), pool);
+    EXPECT_EQ(core_pool_get(&name, 0), pool);
+
+    CorePool *sub = core_pool_get(&name, 5000);
+    ASSERT_NE(sub, nullptr);
+    EXPECT_EQ(sub->size, 6144u);
+    EXPECT_EQ(sub->parent, pool);
+    void *block = core_pool_alloc(sub, 100);
+    EXPECT_NE(block, nullptr);
+    core_pool_free(sub, &block);
+    core_pool_release(sub);   // destroyed once reclaimed
+    core_pool_release(pool);  // the registered pool is left alone
+    CorePool *kept = core_pool_get(&name, 2048);  // destroyed by unregister
+    ASSERT_NE(kept, nullptr);
+
+    core_pool_unregister(&name);
+    EXPECT_EQ(core_pool_exists(&name), 0);
+    EXPECT_EQ(core_pool_get(&name, 0), nullptr);
+    core_pool_destroy(&pool);
 }
 
 }  // namespace
