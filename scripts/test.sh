@@ -19,5 +19,6 @@ ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 600
 
 echo "== ThreadSanitizer (concurrency suites)"
 cmake -S . -B build/tsan -G Ninja -DVELTRANA_SANITIZER=tsan -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build build/tsan -j "$jobs"
+cmake --build build/tsan -j "$jobs" --target concurrency_tests
 ctest --test-dir build/tsan -j "$jobs" -L concurrency --output-on-failure --timeout 600
+
