@@ -9,7 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config ccache git
   clang llvm libclang-rt-14-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev googletest libbenchmark-dev openssl
+  libgtest-dev libgmock-dev googletest libbenchmark-dev openssl libxml2-utils
   # engine side
   libssl-dev libxml2-dev libcurl4-openssl-dev libcjson-dev libyuv-dev
   # multimedia

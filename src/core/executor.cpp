@@ -375,11 +375,7 @@ CoreExecutor *core_executor_find(const CoreName *name)
 {
     CoreStore *registry = g_registry;
     if (registry == nullptr || name == nullptr) return nullptr;
-    core_store_lock(registry);
-    CoreStoreItem *item = core_store_find(registry, name->key);
-    if (item != nullptr && (item->state & CORE_ITEM_DELETED)) item = nullptr;
-    if (item != nullptr && core_store_acquire(registry) < 0) item = nullptr;
-    core_store_unlock(registry);
+    CoreStoreItem *item = core_store_lookup(registry, name->key);
     return item != nullptr ? reinterpret_cast<ExecutorItem *>(item)->executor : nullptr;
 }
 
@@ -387,9 +383,7 @@ void core_executor_release(CoreExecutor *executor)
 {
     CoreStore *registry = g_registry;
     if (executor == nullptr || registry == nullptr) return;
-    core_store_lock(registry);
-    core_store_release(registry);
-    core_store_unlock(registry);
+    core_store_unref(registry);
 }
 
 const CoreName *core_executor_name(const CoreExecutor *executor)

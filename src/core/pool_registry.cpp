@@ -85,19 +85,7 @@ PoolEntry *acquire_entry(const CoreName *name)
 {
     CoreStore *store = g_registry.store;
     if (store == nullptr || name == nullptr) return nullptr;
-    core_store_lock(store);
-    CoreStoreItem *item = core_store_find(store, name->key);
-    if (item != nullptr && (item->state & CORE_ITEM_DELETED)) item = nullptr;
-    if (item != nullptr && core_store_acquire(store) < 0) item = nullptr;
-    core_store_unlock(store);
-    return reinterpret_cast<PoolEntry *>(item);
-}
-
-void release_reader(CoreStore *store)
-{
-    core_store_lock(store);
-    core_store_release(store);
-    core_store_unlock(store);
+    return reinterpret_cast<PoolEntry *>(core_store_lookup(store, name->key));
 }
 
 }  // namespace
@@ -163,7 +151,7 @@ void core_pool_unregister(const CoreName *name)
         if (left == 0) break;
         core_poll_sleep();
     }
-    release_reader(g_registry.store);
+    core_store_unref(g_registry.store);
     core_store_remove(g_registry.store, name->key);
 }
 
@@ -181,7 +169,7 @@ CorePool *core_pool_get(const CoreName *name, uint64_t size)
             core_log(CORE_LOG_WARN, "pool", "no sub-pool of %llu bytes from %s", static_cast<unsigned long long>(size),
                      name->text);
     }
-    release_reader(g_registry.store);
+    core_store_unref(g_registry.store);
     return pool;
 }
 
@@ -192,7 +180,7 @@ void core_pool_release(CorePool *pool)
     for (CoreStoreItem *item = core_store_first(store); item != nullptr; item = core_store_next(store, item, 1)) {
         auto *entry = reinterpret_cast<PoolEntry *>(item);
         if (entry->pool == pool) {
-            release_reader(store);  // leaving the walk early
+            core_store_unref(store);  // leaving the walk early
             return;
         }
         CoreStore *subs = entry->subpools;
@@ -200,9 +188,9 @@ void core_pool_release(CorePool *pool)
             if (reinterpret_cast<SubPoolEntry *>(s)->pool == pool) {
                 uint8_t key[CORE_NAME_KEY_SIZE];
                 memcpy(key, s->key.key, sizeof(key));
-                release_reader(subs);
+                core_store_unref(subs);
                 core_store_remove(subs, key);
-                release_reader(store);
+                core_store_unref(store);
                 return;
             }
         }
@@ -213,6 +201,6 @@ int core_pool_exists(const CoreName *name)
 {
     PoolEntry *entry = acquire_entry(name);
     if (entry == nullptr) return 0;
-    release_reader(g_registry.store);
+    core_store_unref(g_registry.store);
     return 1;
 }

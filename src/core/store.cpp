@@ -444,6 +444,20 @@ void core_store_destroy(CoreStore **store_ptr)
     *store_ptr = nullptr;
 }
 
+CoreStoreItem *core_store_lookup(CoreStore *store, const uint8_t key[CORE_NAME_KEY_SIZE])
+{
+    CoreLockGuard guard(&store->lock);
+    CoreStoreItem *item = core_store_find(store, key);
+    if (item == nullptr || (item->state & CORE_ITEM_DELETED) || core_store_acquire(store) < 0) return nullptr;
+    return item;
+}
+
+int64_t core_store_unref(CoreStore *store)
+{
+    CoreLockGuard guard(&store->lock);
+    return core_store_release(store);
+}
+
 void core_store_lock(CoreStore *store) { core_lock(&store->lock); }
 void core_store_unlock(CoreStore *store) { core_unlock(&store->lock); }
 

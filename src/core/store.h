@@ -162,6 +162,14 @@ int64_t core_store_acquire(CoreStore *store);
 // nothing (and aborts in debug builds, see core_store_debug_abort_unmatched).
 int64_t core_store_release(CoreStore *store);
 
+// The lookup protocol in one call: the live item under `key` with a reader
+// reference taken for the calling thread, or NULL. Takes the lock itself.
+CoreStoreItem *core_store_lookup(CoreStore *store, const uint8_t key[CORE_NAME_KEY_SIZE]);
+
+// Gives back one reader reference of the calling thread (lock, release,
+// unlock). Returns what core_store_release returns.
+int64_t core_store_unref(CoreStore *store);
+
 // Test seam: whether an unmatched release aborts (debug builds' default)
 // or is only logged and refused (release builds).
 void core_store_debug_abort_unmatched(bool abort_on_unmatched);
