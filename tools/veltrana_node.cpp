@@ -6,13 +6,44 @@
 
 #include "core/clock.h"
 #include "core/cpu.h"
+#include "core/executor.h"
+#include "core/handle.h"
 #include "core/names.h"
+#include "core/pool.h"
+#include "core/system.h"
+#include "core/values.h"
 
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
 
 void on_signal(int) { g_stop = 1; }
+
+bool executor_exists(const char *text)
+{
+    CoreName name;
+    core_name_format(&name, "%s", text);
+    CoreExecutor *executor = core_executor_find(&name);
+    core_executor_release(executor);
+    return executor != nullptr;
+}
+
+bool pool_exists(const char *text)
+{
+    CoreName name;
+    core_name_format(&name, "%s", text);
+    return core_pool_exists(&name) == 1;
+}
+
+int handle_tables_made()
+{
+    int made = 0;
+    for (CoreHandleTable *table : core_handle_tables)
+        if (table != nullptr) made++;
+    return made;
+}
+
+const char *yes_no(bool value) { return value ? "yes" : "no"; }
 
 void usage(FILE *out)
 {
@@ -42,18 +73,36 @@ int main(int argc, char **argv)
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
 
+    printf("veltrana-node: starting\n");
+    if (core_system_start(0) != CORE_OK) {
+        fprintf(stderr, "veltrana-node: the base runtime did not start\n");
+        core_system_stop();  // takes down the parts a failed start made
+        return 1;
+    }
+    // After the start: it chooses the sequence base of the run id.
     CoreName session;
     core_seq_name(&session, CORE_SEQ_SSN, nullptr);
-    printf("veltrana-node: starting\n");
     printf("  processors: %u (class %d)\n", core_cpu_count(), core_cpu_class());
     printf("  wall clock: %llu us since 1970\n", static_cast<unsigned long long>(core_clock_wall_us()));
     printf("  run id:     %s\n", session.text);
+    printf("  base runtime started:\n");
+    printf("    default executor: %s\n", yes_no(executor_exists(CORE_DEFAULT_EXECUTOR)));
+    printf("    default pool:     %s\n", yes_no(pool_exists(CORE_DEFAULT_POOL)));
+    printf("    handle tables:    %d of %d\n", handle_tables_made(), static_cast<int>(CORE_HANDLE_TABLE_COUNT));
+    printf("    value lists:      %s\n",
+           yes_no(core_process_valuelist(0) != nullptr && core_process_valuelist(1) != nullptr));
+    printf("    identity seed:    %d\n", core_identity_seed_index());
     fflush(stdout);
-    if (once) return 0;
+    if (once) {
+        core_system_stop();
+        printf("veltrana-node: base runtime stopped\n");
+        return 0;
+    }
 
     printf("veltrana-node: running; Ctrl-C stops\n");
     fflush(stdout);
     while (!g_stop) core_sleep_ms(100);
+    core_system_stop();
     printf("veltrana-node: stopped after %llu ms\n", static_cast<unsigned long long>(core_clock_mono_ms()));
     return 0;
 }

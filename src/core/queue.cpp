@@ -308,6 +308,26 @@ int core_queue_post(CoreQueue *queue, const CoreName *name, uint32_t type, uint3
     return queue->task_id != 0 ? woke : 0;
 }
 
+int core_queue_post_seq(CoreQueue *queue, const char *prefix, uint64_t *value_out, uint32_t type,
+                        uint32_t flags, const CoreIoVec *vecs, uint64_t count)
+{
+    if (queue == nullptr || prefix == nullptr || (count > 0 && vecs == nullptr)) return -1;
+    CoreQueueRecord *r = make_record(queue, nullptr, type, flags, vecs, count);
+    if (r == nullptr) return -1;
+    uint64_t value;
+    {
+        // Numbering outside the lock would let a later number overtake an
+        // earlier one on its way into the list.
+        std::lock_guard<std::mutex> guard(queue->lock);
+        core_seq_name(&r->name, prefix, &value);
+        link_tail(queue, r);
+    }
+    if (value_out != nullptr) *value_out = value;
+    if (queue->config.consumer == nullptr) return 0;
+    int woke = core_queue_wake(queue);
+    return queue->task_id != 0 ? woke : 0;
+}
+
 int core_queue_post_batch(CoreQueue *queue, const CoreQueueEntry *entries, uint64_t count)
 {
     if (queue == nullptr || (count > 0 && entries == nullptr)) return -1;

@@ -70,6 +70,13 @@ void core_queue_destroy(CoreQueue **queue);
 int core_queue_post(CoreQueue *queue, const CoreName *name, uint32_t type, uint32_t flags,
                     const CoreIoVec *vecs, uint64_t count);
 
+// Names the message `prefix` + the next process sequence number (as
+// core_seq_name does) while holding the queue's lock, so that concurrent
+// posters queue their messages in number order. 0 with the number in
+// *value_out (when not NULL); otherwise as core_queue_post.
+int core_queue_post_seq(CoreQueue *queue, const char *prefix, uint64_t *value_out, uint32_t type,
+                        uint32_t flags, const CoreIoVec *vecs, uint64_t count);
+
 // All or nothing: copies every message first, then appends them at once.
 int core_queue_post_batch(CoreQueue *queue, const CoreQueueEntry *entries, uint64_t count);
 

@@ -1,0 +1,201 @@
+#include "core/notify.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+struct ChannelItem {
+    CoreStoreItem header;
+    CoreNotifyChannel channel;  // first in the payload: core_substore_fini_cb
+};
+
+struct Registry {
+    std::mutex lock;  // start and stop
+    // Read by every caller without the lock; only start and stop write it.
+    std::atomic<CoreStore *> store{nullptr};
+};
+
+Registry g_registry;
+
+CoreName named(const char *text)
+{
+    CoreName name;
+    core_name_format(&name, "%s", text);
+    return name;
+}
+
+int core_notify_channel_init_cb(CoreStore *, CoreStoreItem *item, void *, void **)
+{
+    auto *entry = reinterpret_cast<ChannelItem *>(item);
+    entry->channel.subscribers = core_subscriber_store_create();
+    return entry->channel.subscribers != nullptr ? 0 : -1;
+}
+
+// The live channel under `name` with a registry reader reference, or NULL.
+CoreNotifyChannel *acquire_channel(CoreStore *registry, const CoreName *name)
+{
+    if (registry == nullptr || name == nullptr) return nullptr;
+    core_store_lock(registry);
+    CoreStoreItem *item = core_store_find(registry, name->key);
+    if (item != nullptr && (item->state & CORE_ITEM_DELETED)) item = nullptr;
+    if (item != nullptr && core_store_acquire(registry) < 0) item = nullptr;
+    core_store_unlock(registry);
+    return item != nullptr ? &reinterpret_cast<ChannelItem *>(item)->channel : nullptr;
+}
+
+void release_reader(CoreStore *store)
+{
+    core_store_lock(store);
+    core_store_release(store);
+    core_store_unlock(store);
+}
+
+}  // namespace
+
+// ---- shared store callbacks ----
+
+CoreStore *core_subscriber_store_create(void)
+{
+    CoreStoreConfig config = {};
+    config.item_size = sizeof(CoreSubscriberItem);
+    config.key_kind = CORE_KEY_U64;
+    config.key_first = 1;
+    config.key_count = INT64_MAX;
+    config.create = core_subscriber_init_cb;
+    config.pool = named(CORE_DEFAULT_POOL);
+    config.executor = named(CORE_DEFAULT_EXECUTOR);
+    return core_store_create(&config);
+}
+
+int core_subscriber_init_cb(CoreStore *, CoreStoreItem *item, void *arg, void **)
+{
+    auto *subscription = static_cast<const CoreSubscription *>(arg);
+    if (subscription == nullptr || subscription->fn == nullptr) return -1;
+    reinterpret_cast<CoreSubscriberItem *>(item)->subscription = *subscription;
+    return 0;
+}
+
+void core_substore_fini_cb(CoreStore *, CoreStoreItem *item, void **)
+{
+    CoreStore *held;
+    uint8_t *payload = reinterpret_cast<uint8_t *>(item) + sizeof(CoreStoreItem);
+    memcpy(&held, payload, sizeof(held));
+    core_store_destroy(&held);
+    memset(payload, 0, sizeof(held));
+}
+
+uint64_t core_subscriber_key(const CoreStoreItem *item)
+{
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value = (value << 8) | item->key.key[i];
+    return value;
+}
+
+// ---- registry ----
+
+CoreResult core_notify_registry_start(void)
+{
+    std::lock_guard<std::mutex> guard(g_registry.lock);
+    if (g_registry.store.load() != nullptr) return CORE_FAIL;
+    CoreStoreConfig config = {};
+    config.item_size = sizeof(ChannelItem);
+    config.key_kind = CORE_KEY_EXPLICIT;
+    config.create = core_notify_channel_init_cb;
+    config.destroy = core_substore_fini_cb;
+    config.pool = named(CORE_DEFAULT_POOL);
+    config.executor = named(CORE_DEFAULT_EXECUTOR);
+    config.flags = CORE_STORE_TREE;
+    CoreStore *store = core_store_create(&config);
+    if (store == nullptr) return CORE_FAIL;
+    g_registry.store.store(store);
+    return CORE_OK;
+}
+
+void core_notify_registry_stop(void)
+{
+    std::lock_guard<std::mutex> guard(g_registry.lock);
+    CoreStore *store = g_registry.store.exchange(nullptr);
+    core_store_destroy(&store);
+}
+
+CoreResult core_notify_channel_create(const CoreName *name)
+{
+    CoreStore *registry = g_registry.store.load();
+    if (registry == nullptr || name == nullptr || core_name_is_empty(name)) return CORE_FAIL;
+    CoreResult result = core_store_insert(registry, name, nullptr, nullptr, nullptr, 0);
+    return result == CORE_OK || result == CORE_EXISTS ? CORE_OK : CORE_FAIL;
+}
+
+CoreResult core_notify_channel_create_str(const char *name)
+{
+    if (name == nullptr) return CORE_FAIL;
+    CoreName key;
+    core_name_format(&key, "%.32s", name);
+    return core_notify_channel_create(&key);
+}
+
+CoreResult core_notify_channel_remove(const char *name)
+{
+    CoreStore *registry = g_registry.store.load();
+    if (registry == nullptr || name == nullptr) return CORE_FAIL;
+    CoreName key;
+    core_name_format(&key, "%.32s", name);
+    if (core_store_remove(registry, key.key) != CORE_OK) return CORE_FAIL;
+    core_store_wait_idle(registry);
+    return CORE_OK;
+}
+
+uint64_t core_notify_subscribe(const CoreName *channel, const CoreNotifySubscription *subscription)
+{
+    CoreStore *registry = g_registry.store.load();
+    CoreNotifyChannel *found = acquire_channel(registry, channel);
+    if (found == nullptr) return 0;
+    CoreSubscription stored = {};
+    if (subscription != nullptr) {
+        stored.fn = reinterpret_cast<void (*)(void)>(subscription->fn);
+        stored.user[0] = subscription->user[0];
+        stored.user[1] = subscription->user[1];
+    }
+    CoreStoreItem *item = nullptr;
+    uint64_t token = 0;
+    if (core_store_insert(found->subscribers, nullptr, nullptr, &stored, &item, 0) == CORE_OK)
+        token = core_subscriber_key(item);
+    release_reader(registry);
+    return token;
+}
+
+CoreResult core_notify_unsubscribe(const CoreName *channel, uint64_t token)
+{
+    CoreStore *registry = g_registry.store.load();
+    CoreNotifyChannel *found = acquire_channel(registry, channel);
+    if (found == nullptr) return CORE_FAIL;
+    CoreName subscriber;
+    core_name_from_u64(&subscriber, token);
+    CoreResult result = core_store_remove(found->subscribers, subscriber.key) == CORE_OK ? CORE_OK : CORE_FAIL;
+    // The registry reference keeps the subscriber store alive while we wait
+    // for walks that may still be calling the removed handler.
+    if (result == CORE_OK) core_store_wait_idle(found->subscribers);
+    release_reader(registry);
+    return result;
+}
+
+CoreResult core_notify(const CoreName *channel, uint32_t code, const void *in, uint64_t in_len, void *out,
+                       uint64_t *out_len)
+{
+    CoreStore *registry = g_registry.store.load();
+    CoreNotifyChannel *found = acquire_channel(registry, channel);
+    if (found == nullptr) return CORE_ERR;
+    CoreResult result = CORE_ERR;
+    for (CoreStoreItem *item = core_store_first(found->subscribers); item != nullptr;
+         item = core_store_next(found->subscribers, item, 1)) {
+        CoreSubscription *sub = &reinterpret_cast<CoreSubscriberItem *>(item)->subscription;
+        auto handler = reinterpret_cast<CoreNotifyHandler>(sub->fn);
+        CoreResult answer = handler(code, in, in_len, out, out_len, sub->user);
+        if (answer != CORE_NOT_MINE) result = answer;
+    }
+    release_reader(registry);
+    return result;
+}

@@ -1,0 +1,203 @@
+#include "core/topic.h"
+
+#include <mutex>
+#include <new>
+
+#include "core/clock.h"
+#include "core/notify.h"
+
+namespace {
+
+struct TopicItem {
+    CoreStoreItem header;
+    CoreTopic topic;
+};
+
+struct Registry {
+    std::mutex lock;  // start and stop
+    // Read by every caller without the lock; only start and stop write it.
+    std::atomic<CoreStore *> store{nullptr};
+};
+
+Registry g_registry;
+
+CoreName named(const char *text)
+{
+    CoreName name;
+    core_name_format(&name, "%s", text);
+    return name;
+}
+
+void raise_last_delivered(CoreTopic *topic, uint64_t number)
+{
+    uint64_t seen = topic->last_delivered.load();
+    while (seen < number && !topic->last_delivered.compare_exchange_weak(seen, number)) {
+    }
+}
+
+int core_topic_deliver_cb(CoreQueueEntry *entry, void **user)
+{
+    auto *topic = static_cast<CoreTopic *>(user[0]);
+    // The walk's reader reference keeps a subscriber that unsubscribes
+    // meanwhile alive until the walk has stepped past it.
+    for (CoreStoreItem *item = core_store_first(topic->subscribers); item != nullptr;
+         item = core_store_next(topic->subscribers, item, 1)) {
+        CoreSubscription *sub = &reinterpret_cast<CoreSubscriberItem *>(item)->subscription;
+        reinterpret_cast<CoreTopicCallback>(sub->fn)(entry, sub->user);
+    }
+    uint64_t number;
+    if (core_seq_parse(&number, &entry->name) == CORE_OK) raise_last_delivered(topic, number);
+    return CORE_OK;
+}
+
+void core_topic_fini_cb(CoreStore *, CoreStoreItem *item, void **)
+{
+    CoreTopic *topic = &reinterpret_cast<TopicItem *>(item)->topic;
+    // The pipe goes first: once its consumer has stopped nobody walks the
+    // subscribers any more.
+    core_pipe_destroy(&topic->pipe);
+    core_store_destroy(&topic->subscribers);
+}
+
+int core_topic_init_cb(CoreStore *, CoreStoreItem *item, void *arg, void **)
+{
+    auto *config = static_cast<const CoreTopicConfig *>(arg);
+    // Store items are zeroed blocks; the atomic needs its constructor run.
+    CoreTopic *topic = new (&reinterpret_cast<TopicItem *>(item)->topic) CoreTopic{};
+    topic->config = *config;
+    topic->subscribers = core_subscriber_store_create();
+    if (topic->subscribers == nullptr) return -1;
+    CorePipeConfig pipe = {};
+    pipe.pool_size = 0;
+    pipe.executor = config->executor;
+    pipe.pool = config->pool;
+    pipe.fn = core_topic_deliver_cb;
+    pipe.user[0] = topic;
+    topic->pipe = core_pipe_create(&pipe);
+    // A refused item is handed to core_topic_fini_cb, which frees what was made.
+    return topic->pipe != nullptr ? 0 : -1;
+}
+
+// The live topic under `name` with a registry reader reference, or NULL.
+CoreTopic *acquire_topic(CoreStore *registry, const CoreName *name)
+{
+    if (registry == nullptr || name == nullptr) return nullptr;
+    core_store_lock(registry);
+    CoreStoreItem *item = core_store_find(registry, name->key);
+    if (item != nullptr && (item->state & CORE_ITEM_DELETED)) item = nullptr;
+    if (item != nullptr && core_store_acquire(registry) < 0) item = nullptr;
+    core_store_unlock(registry);
+    return item != nullptr ? &reinterpret_cast<TopicItem *>(item)->topic : nullptr;
+}
+
+void release_reader(CoreStore *store)
+{
+    core_store_lock(store);
+    core_store_release(store);
+    core_store_unlock(store);
+}
+
+}  // namespace
+
+CoreResult core_topic_registry_start(void)
+{
+    std::lock_guard<std::mutex> guard(g_registry.lock);
+    if (g_registry.store.load() != nullptr) return CORE_FAIL;
+    CoreStoreConfig config = {};
+    config.item_size = sizeof(TopicItem);
+    config.key_kind = CORE_KEY_EXPLICIT;
+    config.create = core_topic_init_cb;
+    config.destroy = core_topic_fini_cb;
+    config.pool = named(CORE_DEFAULT_POOL);
+    config.executor = named(CORE_DEFAULT_EXECUTOR);
+    config.flags = CORE_STORE_TREE;
+    CoreStore *store = core_store_create(&config);
+    if (store == nullptr) return CORE_FAIL;
+    g_registry.store.store(store);
+    return CORE_OK;
+}
+
+void core_topic_registry_stop(void)
+{
+    std::lock_guard<std::mutex> guard(g_registry.lock);
+    CoreStore *store = g_registry.store.exchange(nullptr);
+    core_store_destroy(&store);
+}
+
+CoreResult core_topic_create(const CoreName *name, const CoreTopicConfig *config)
+{
+    CoreStore *registry = g_registry.store.load();
+    if (registry == nullptr || name == nullptr || config == nullptr || core_name_is_empty(name)) return CORE_FAIL;
+    CoreResult result = core_store_insert(registry, name, nullptr, const_cast<CoreTopicConfig *>(config), nullptr, 0);
+    return result == CORE_OK || result == CORE_EXISTS ? CORE_OK : CORE_FAIL;
+}
+
+CoreResult core_topic_remove(const CoreName *name)
+{
+    CoreStore *registry = g_registry.store.load();
+    if (registry == nullptr || name == nullptr) return CORE_FAIL;
+    if (core_store_remove(registry, name->key) != CORE_OK) return CORE_FAIL;
+    core_store_wait_idle(registry);
+    return CORE_OK;
+}
+
+uint64_t core_topic_post(const CoreName *name, const CoreMessage *message)
+{
+    if (message == nullptr) return 0;
+    CoreStore *registry = g_registry.store.load();
+    CoreTopic *topic = acquire_topic(registry, name);
+    if (topic == nullptr) return 0;
+    CoreIoVec vec = {message->length, message->data};
+    uint64_t number = 0;
+    if (core_queue_post_seq(topic->pipe->queue, CORE_SEQ_OPS, &number, message->type, message->flags, &vec, 1) != 0)
+        number = 0;
+    release_reader(registry);
+    return number;
+}
+
+CoreResult core_topic_wait(const CoreName *name, uint64_t number)
+{
+    for (;;) {
+        CoreStore *registry = g_registry.store.load();
+        CoreTopic *topic = acquire_topic(registry, name);
+        if (topic == nullptr) return CORE_FAIL;
+        uint64_t delivered = topic->last_delivered.load();
+        release_reader(registry);
+        if (delivered >= number) return CORE_OK;
+        core_poll_sleep();
+    }
+}
+
+uint64_t core_topic_subscribe(const CoreName *name, const CoreTopicSubscription *subscription)
+{
+    CoreStore *registry = g_registry.store.load();
+    CoreTopic *topic = acquire_topic(registry, name);
+    if (topic == nullptr) return 0;
+    CoreSubscription stored = {};
+    if (subscription != nullptr) {
+        stored.fn = reinterpret_cast<void (*)(void)>(subscription->fn);
+        stored.user[0] = subscription->user[0];
+        stored.user[1] = subscription->user[1];
+    }
+    CoreStoreItem *item = nullptr;
+    uint64_t key = 0;
+    if (core_store_insert(topic->subscribers, nullptr, nullptr, &stored, &item, 0) == CORE_OK)
+        key = core_subscriber_key(item);
+    release_reader(registry);
+    return key;
+}
+
+CoreResult core_topic_unsubscribe(const CoreName *name, uint64_t key)
+{
+    CoreStore *registry = g_registry.store.load();
+    CoreTopic *topic = acquire_topic(registry, name);
+    if (topic == nullptr) return CORE_FAIL;
+    CoreName subscriber;
+    core_name_from_u64(&subscriber, key);
+    CoreResult result = core_store_remove(topic->subscribers, subscriber.key) == CORE_OK ? CORE_OK : CORE_FAIL;
+    // The registry reference keeps the subscriber store alive while we wait
+    // for a delivery that may still be calling the removed callback.
+    if (result == CORE_OK) core_store_wait_idle(topic->subscribers);
+    release_reader(registry);
+    return result;
+}
