@@ -184,6 +184,160 @@ CoreResult core_rsa_encrypt(EVP_PKEY *key, uint8_t *output, uint64_t *output_len
     return CORE_OK;
 }
 
+namespace {
+
+// libcrypto's upper bound on RSA moduli (OPENSSL_RSA_MAX_MODULUS_BITS):
+// one recovered or decrypted block always fits this scratch.
+constexpr int kMaxModulusBytes = 16384 / 8;
+
+// Input bytes per signed block below the modulus size; PKCS#1 v1.5 needs
+// 11, the rest is headroom that keeps pieces the same on every key size.
+constexpr uint64_t kSignMargin = 16;
+
+enum class RsaOp { kSign, kRecover, kDecrypt };
+
+bool is_rsa(EVP_PKEY *key) { return key != nullptr && EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA; }
+
+// A context per call, as in core_rsa_encrypt: the key may be shared, its
+// contexts may not.
+EVP_PKEY_CTX *rsa_context(EVP_PKEY *key, RsaOp op)
+{
+    EVP_PKEY_CTX *context = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+    if (context == nullptr) return nullptr;
+    bool ok = false;
+    switch (op) {
+    case RsaOp::kSign:
+        ok = EVP_PKEY_sign_init(context) == 1 && EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) == 1;
+        break;
+    case RsaOp::kRecover:
+        ok = EVP_PKEY_verify_recover_init(context) == 1 &&
+             EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PADDING) == 1;
+        break;
+    case RsaOp::kDecrypt:
+        ok = EVP_PKEY_decrypt_init(context) == 1 &&
+             EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_OAEP_PADDING) == 1 &&
+             EVP_PKEY_CTX_set_rsa_oaep_md(context, EVP_sha1()) == 1 &&
+             EVP_PKEY_CTX_set_rsa_mgf1_md(context, EVP_sha1()) == 1;
+        break;
+    }
+    if (!ok) {
+        EVP_PKEY_CTX_free(context);
+        return nullptr;
+    }
+    return context;
+}
+
+// Recover or decrypt: whole blocks in, variable pieces out. Each block
+// lands in a modulus-sized scratch first, so a peer's block can never make
+// libcrypto write past the caller's buffer; only what fits is copied.
+CoreResult rsa_open_blocks(EVP_PKEY *key, RsaOp op, uint8_t *output, uint64_t *output_length, const uint8_t *input,
+                           uint64_t input_length)
+{
+    if (output_length == nullptr) return CORE_ERR;
+    const uint64_t capacity = *output_length;
+    *output_length = 0;
+    if (!is_rsa(key)) return CORE_ERR;
+    if (input_length == 0) return CORE_OK;
+    const int size = EVP_PKEY_get_size(key);
+    if (size <= 0 || size > kMaxModulusBytes || input == nullptr) return CORE_ERR;
+    const uint64_t block = static_cast<uint64_t>(size);
+    if (input_length % block != 0) return CORE_ERR;
+    if (output == nullptr && capacity > 0) return CORE_ERR;
+
+    EVP_PKEY_CTX *context = rsa_context(key, op);
+    if (context == nullptr) return CORE_ERR;
+    uint8_t scratch[kMaxModulusBytes];
+    uint64_t done = 0;
+    bool ok = true;
+    for (uint64_t offset = 0; ok && offset < input_length; offset += block) {
+        size_t written = sizeof(scratch);
+        ok = (op == RsaOp::kRecover
+                  ? EVP_PKEY_verify_recover(context, scratch, &written, input + offset, static_cast<size_t>(block))
+                  : EVP_PKEY_decrypt(context, scratch, &written, input + offset, static_cast<size_t>(block))) == 1 &&
+             written <= block && written <= capacity - done;
+        if (ok && written > 0) {
+            memcpy(output + done, scratch, written);
+            done += written;
+        }
+    }
+    OPENSSL_cleanse(scratch, sizeof(scratch));
+    EVP_PKEY_CTX_free(context);
+    if (!ok) {
+        if (op == RsaOp::kDecrypt && done > 0) OPENSSL_cleanse(output, static_cast<size_t>(done));
+        return CORE_ERR;
+    }
+    *output_length = done;
+    return CORE_OK;
+}
+
+}  // namespace
+
+CoreResult core_rsa_sign(EVP_PKEY *key, uint8_t *output, uint64_t *output_length, const uint8_t *input,
+                         uint64_t input_length)
+{
+    if (output_length == nullptr) return CORE_ERR;
+    const uint64_t capacity = *output_length;
+    *output_length = 0;
+    if (!is_rsa(key)) return CORE_ERR;
+    if (input_length == 0) return CORE_OK;
+    if (output == nullptr || input == nullptr) return CORE_ERR;
+
+    const int size = EVP_PKEY_get_size(key);
+    if (size <= static_cast<int>(kSignMargin)) return CORE_ERR;
+    const uint64_t block = static_cast<uint64_t>(size);
+    const uint64_t chunk = block - kSignMargin;
+    const uint64_t chunks = input_length / chunk + (input_length % chunk != 0);
+    if (chunks > capacity / block) return CORE_ERR;
+
+    EVP_PKEY_CTX *context = rsa_context(key, RsaOp::kSign);
+    bool ok = context != nullptr;
+    for (uint64_t i = 0; ok && i < chunks; ++i) {
+        uint64_t offset = i * chunk;
+        uint64_t n = input_length - offset < chunk ? input_length - offset : chunk;
+        size_t written = static_cast<size_t>(block);
+        ok = EVP_PKEY_sign(context, output + i * block, &written, input + offset, static_cast<size_t>(n)) == 1 &&
+             written == block;
+    }
+    EVP_PKEY_CTX_free(context);
+    if (!ok) return CORE_ERR;
+    *output_length = chunks * block;
+    return CORE_OK;
+}
+
+CoreResult core_rsa_recover(EVP_PKEY *key, uint8_t *output, uint64_t *output_length, const uint8_t *input,
+                            uint64_t input_length)
+{
+    return rsa_open_blocks(key, RsaOp::kRecover, output, output_length, input, input_length);
+}
+
+CoreResult core_rsa_decrypt(EVP_PKEY *key, uint8_t *output, uint64_t *output_length, const uint8_t *input,
+                            uint64_t input_length)
+{
+    return rsa_open_blocks(key, RsaOp::kDecrypt, output, output_length, input, input_length);
+}
+
+CoreResult core_rsa_public_to_der(EVP_PKEY *key, uint8_t *output, uint64_t *output_length)
+{
+    if (output_length == nullptr) return CORE_ERR;
+    const uint64_t capacity = *output_length;
+    *output_length = 0;
+    if (!is_rsa(key) || output == nullptr) return CORE_ERR;
+    // Measured first, so the encoder never writes into a buffer too small.
+    const int length = i2d_PublicKey(key, nullptr);
+    if (length <= 0 || static_cast<uint64_t>(length) > capacity) return CORE_ERR;
+    unsigned char *cursor = output;
+    if (i2d_PublicKey(key, &cursor) != length) return CORE_ERR;
+    *output_length = static_cast<uint64_t>(length);
+    return CORE_OK;
+}
+
+EVP_PKEY *core_rsa_public_from_der(const uint8_t *input, uint64_t input_length)
+{
+    if (input == nullptr || input_length == 0 || input_length > 0x7FFFFFFF) return nullptr;
+    const unsigned char *cursor = input;
+    return d2i_PublicKey(EVP_PKEY_RSA, nullptr, &cursor, static_cast<long>(input_length));
+}
+
 CoreAesKey *core_aes_create(const uint8_t *key, uint64_t key_length)
 {
     const EVP_CIPHER *cipher = ecb_cipher(key_length);

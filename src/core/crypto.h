@@ -1,15 +1,18 @@
 // RSA, AES and key wrappers of the engine side over libcrypto (OpenSSL 3).
 //
-// Node identities use RSA-2048 keys (EVP_PKEY, freed with EVP_PKEY_free);
-// key exchange encrypts with RSA-OAEP (SHA-1, MGF1-SHA-1) in 208-byte
-// chunks, and every datagram header and payload is sealed with AES-ECB.
-// Signing and OAEP decryption, which the identity code needs, take the same
-// EVP_PKEY and belong beside these wrappers.
+// Node identities use RSA-2048 keys (EVP_PKEY, freed with EVP_PKEY_free):
+// identity blocks are signed with raw PKCS#1 v1.5 and carry the public key
+// as DER RSAPublicKey; key exchange encrypts with RSA-OAEP (SHA-1,
+// MGF1-SHA-1) in 208-byte chunks; every datagram header and payload is
+// sealed with AES-ECB. The RSA functions that open blocks (recover,
+// decrypt) take bytes from peers and never write past the caller's
+// capacity.
 //
 // Engine, reader and stream threads call these at the same time. An RSA key
-// may be shared for encryption. A CoreAesKey may be shared by any number of
-// threads: libcrypto's cipher contexts are not thread-safe, so the key keeps
-// a small set of them and lends each call its own.
+// may be shared by all of them: each call makes its own context. A
+// CoreAesKey may be shared by any number of threads: libcrypto's cipher
+// contexts are not thread-safe, so the key keeps a small set of them and
+// lends each call its own.
 //
 // Results: CORE_OK, or CORE_ERR for any failure, wrong length or argument.
 #pragma once
@@ -35,6 +38,37 @@ EVP_PKEY *core_rsa_generate(void);
 // size or a chunk fails. An empty input writes nothing and gives CORE_OK.
 CoreResult core_rsa_encrypt(EVP_PKEY *key, uint8_t *output, uint64_t *output_length, const uint8_t *input,
                             uint64_t input_length);
+
+// Signs `input` with the private key in pieces of (modulus size - 16) bytes,
+// the last one possibly shorter, each to one modulus-sized block with
+// PKCS#1 v1.5 type-1 padding and no digest wrapping (the raw private-key
+// operation `openssl pkeyutl -verifyrecover` undoes). Capacity rules as for
+// core_rsa_encrypt.
+CoreResult core_rsa_sign(EVP_PKEY *key, uint8_t *output, uint64_t *output_length, const uint8_t *input,
+                         uint64_t input_length);
+
+// The inverse of core_rsa_sign with the public key: `input` must be whole
+// modulus-sized blocks; the recovered pieces go back to back into `output`.
+// *output_length is the capacity in and the bytes recovered out; CORE_ERR
+// with *output_length 0 when a block does not verify, the input is not whole
+// blocks or the recovered bytes would pass the capacity. Nothing is written
+// past the capacity whatever the blocks hold.
+CoreResult core_rsa_recover(EVP_PKEY *key, uint8_t *output, uint64_t *output_length, const uint8_t *input,
+                            uint64_t input_length);
+
+// The inverse of core_rsa_encrypt with the private key (OAEP, SHA-1 and
+// MGF1-SHA-1): the same block and capacity rules as core_rsa_recover.
+CoreResult core_rsa_decrypt(EVP_PKEY *key, uint8_t *output, uint64_t *output_length, const uint8_t *input,
+                            uint64_t input_length);
+
+// The public half as DER RSAPublicKey (PKCS#1: modulus and exponent), 270
+// bytes for a 2048-bit key with exponent 65537. Capacity rules as above.
+CoreResult core_rsa_public_to_der(EVP_PKEY *key, uint8_t *output, uint64_t *output_length);
+
+// A public key from DER RSAPublicKey at the start of `input` (bytes after
+// the encoding are ignored); NULL when it does not decode. Free with
+// EVP_PKEY_free.
+EVP_PKEY *core_rsa_public_from_der(const uint8_t *input, uint64_t input_length);
 
 struct CoreAesKey;
 

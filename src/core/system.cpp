@@ -117,3 +117,11 @@ void core_system_stop(void)
 }
 
 int core_identity_seed_index(void) { return g_identity_seed_index.load(); }
+
+int core_identity_seed_index_take(void)
+{
+    int current = g_identity_seed_index.load();
+    while (current >= 0 && !g_identity_seed_index.compare_exchange_weak(current, (current + 1) % 32)) {
+    }
+    return current;
+}

@@ -29,3 +29,7 @@ void core_system_stop(void);
 // The index (0..31) into the network library's identity seed table chosen
 // by the last start; -1 while the runtime is stopped.
 int core_identity_seed_index(void);
+
+// Returns the current index and advances it by one, modulo 32, in one
+// atomic step (every adapter instance takes entries); -1 while stopped.
+int core_identity_seed_index_take(void);

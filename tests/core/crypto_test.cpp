@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -262,6 +264,90 @@ TEST_F(Rsa, EachBlockDecryptsWithOpensslPkeyutl)
         EXPECT_EQ(read_file(dir.file("plain")), Bytes(in.begin() + static_cast<long>(start),
                                                       in.begin() + static_cast<long>(start + n)))
             << "block " << block;
+    }
+}
+
+// Sign, recover and decrypt: block rules and capacities. A recovered or
+// decrypted block comes from a peer, so no outcome may write past the
+// capacity the caller gave.
+TEST_F(Rsa, SignRecoverDecryptBlocksAndCapacity)
+{
+    ASSERT_NE(key_, nullptr);
+    const Bytes part = random_bytes(300, 3);
+    Bytes signature(512);
+    uint64_t signature_length = signature.size();
+    // 300 bytes sign in pieces of 240 and 60: two blocks.
+    ASSERT_EQ(core_rsa_sign(key_, signature.data(), &signature_length, part.data(), part.size()), CORE_OK);
+    ASSERT_EQ(signature_length, 512u);
+    Bytes short_room(256);
+    uint64_t short_length = short_room.size();
+    EXPECT_EQ(core_rsa_sign(key_, short_room.data(), &short_length, part.data(), part.size()), CORE_ERR);
+    EXPECT_EQ(short_length, 0u);
+
+    Bytes cipher(256);
+    uint64_t cipher_length = cipher.size();
+    ASSERT_EQ(core_rsa_encrypt(key_, cipher.data(), &cipher_length, part.data(), 136), CORE_OK);
+    Bytes flipped = signature;
+    flipped[100] ^= 0x01;
+
+    using Op = CoreResult (*)(EVP_PKEY *, uint8_t *, uint64_t *, const uint8_t *, uint64_t);
+    const struct {
+        const char *purpose;
+        Op op;
+        const Bytes *input;
+        uint64_t input_length;
+        uint64_t capacity;
+        CoreResult result;
+        uint64_t written;
+    } cases[] = {
+        {"both signed pieces come back in order", core_rsa_recover, &signature, 512, 300, CORE_OK, 300},
+        {"one byte short of the recovered total", core_rsa_recover, &signature, 512, 299, CORE_ERR, 0},
+        {"a part of a block is refused", core_rsa_recover, &signature, 255, 300, CORE_ERR, 0},
+        {"a block and a byte are refused", core_rsa_recover, &signature, 257, 300, CORE_ERR, 0},
+        {"a flipped signature byte does not verify", core_rsa_recover, &flipped, 512, 300, CORE_ERR, 0},
+        {"the OAEP block opens to its plaintext", core_rsa_decrypt, &cipher, 256, 136, CORE_OK, 136},
+        {"plaintext one byte over the capacity", core_rsa_decrypt, &cipher, 256, 135, CORE_ERR, 0},
+        {"a signature is no OAEP block", core_rsa_decrypt, &signature, 256, 256, CORE_ERR, 0},
+        {"empty input opens to nothing", core_rsa_decrypt, &cipher, 0, 0, CORE_OK, 0},
+    };
+    for (const auto &c : cases) {
+        Bytes out(c.capacity + 1, 0xA5);
+        uint64_t length = c.capacity;
+        EXPECT_EQ(c.op(key_, out.data(), &length, c.input->data(), c.input_length), c.result) << c.purpose;
+        EXPECT_EQ(length, c.written) << c.purpose;
+        EXPECT_EQ(out[c.capacity], 0xA5) << c.purpose << ": wrote past the capacity";
+        if (c.result == CORE_OK) {
+            EXPECT_TRUE(std::equal(out.begin(), out.begin() + long(c.written), part.begin())) << c.purpose;
+        }
+    }
+}
+
+TEST_F(Rsa, PublicKeyDerRoundTripAndRefusals)
+{
+    ASSERT_NE(key_, nullptr);
+    Bytes der(270);
+    uint64_t length = der.size() - 1;
+    EXPECT_EQ(core_rsa_public_to_der(key_, der.data(), &length), CORE_ERR) << "269 bytes of room";
+    length = der.size();
+    ASSERT_EQ(core_rsa_public_to_der(key_, der.data(), &length), CORE_OK);
+    ASSERT_EQ(length, 270u);
+    EXPECT_EQ(der[0], 0x30) << "a SEQUENCE of modulus and exponent";
+
+    Bytes padded = der;
+    padded.resize(300, 0);
+    EVP_PKEY *back = core_rsa_public_from_der(padded.data(), padded.size());
+    ASSERT_NE(back, nullptr) << "bytes after the encoding are ignored";
+    EXPECT_EQ(EVP_PKEY_eq(back, key_), 1);
+    EVP_PKEY_free(back);
+
+    Bytes bad_tag = der;
+    bad_tag[0] = 0x31;
+    for (const auto &[purpose, bytes, n] : {std::tuple{"cut short", &der, uint64_t(269)},
+                                           std::tuple{"wrong outer tag", &bad_tag, uint64_t(270)},
+                                           std::tuple{"nothing", &der, uint64_t(0)}}) {
+        EVP_PKEY *key = core_rsa_public_from_der(bytes->data(), n);
+        EXPECT_EQ(key, nullptr) << purpose;
+        EVP_PKEY_free(key);
     }
 }
 
