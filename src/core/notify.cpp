@@ -38,19 +38,8 @@ int core_notify_channel_init_cb(CoreStore *, CoreStoreItem *item, void *, void *
 CoreNotifyChannel *acquire_channel(CoreStore *registry, const CoreName *name)
 {
     if (registry == nullptr || name == nullptr) return nullptr;
-    core_store_lock(registry);
-    CoreStoreItem *item = core_store_find(registry, name->key);
-    if (item != nullptr && (item->state & CORE_ITEM_DELETED)) item = nullptr;
-    if (item != nullptr && core_store_acquire(registry) < 0) item = nullptr;
-    core_store_unlock(registry);
+    CoreStoreItem *item = core_store_lookup(registry, name->key);
     return item != nullptr ? &reinterpret_cast<ChannelItem *>(item)->channel : nullptr;
-}
-
-void release_reader(CoreStore *store)
-{
-    core_store_lock(store);
-    core_store_release(store);
-    core_store_unlock(store);
 }
 
 }  // namespace
@@ -92,6 +81,27 @@ uint64_t core_subscriber_key(const CoreStoreItem *item)
     uint64_t value = 0;
     for (int i = 0; i < 8; ++i) value = (value << 8) | item->key.key[i];
     return value;
+}
+
+uint64_t core_subscriber_add(CoreStore *subscribers, void (*fn)(void), void *const user[2])
+{
+    if (subscribers == nullptr || fn == nullptr) return 0;
+    CoreSubscription stored = {};
+    stored.fn = fn;
+    stored.user[0] = user[0];
+    stored.user[1] = user[1];
+    CoreStoreItem *item = nullptr;
+    if (core_store_insert(subscribers, nullptr, nullptr, &stored, &item, 0) != CORE_OK) return 0;
+    return core_subscriber_key(item);
+}
+
+CoreResult core_subscriber_remove(CoreStore *subscribers, uint64_t key)
+{
+    CoreName subscriber;
+    core_name_from_u64(&subscriber, key);
+    if (core_store_remove(subscribers, subscriber.key) != CORE_OK) return CORE_FAIL;
+    core_store_wait_idle(subscribers);
+    return CORE_OK;
 }
 
 // ---- registry ----
@@ -153,17 +163,11 @@ uint64_t core_notify_subscribe(const CoreName *channel, const CoreNotifySubscrip
     CoreStore *registry = g_registry.store.load();
     CoreNotifyChannel *found = acquire_channel(registry, channel);
     if (found == nullptr) return 0;
-    CoreSubscription stored = {};
-    if (subscription != nullptr) {
-        stored.fn = reinterpret_cast<void (*)(void)>(subscription->fn);
-        stored.user[0] = subscription->user[0];
-        stored.user[1] = subscription->user[1];
-    }
-    CoreStoreItem *item = nullptr;
-    uint64_t token = 0;
-    if (core_store_insert(found->subscribers, nullptr, nullptr, &stored, &item, 0) == CORE_OK)
-        token = core_subscriber_key(item);
-    release_reader(registry);
+    uint64_t token = subscription == nullptr
+                         ? 0
+                         : core_subscriber_add(found->subscribers,
+                                               reinterpret_cast<void (*)(void)>(subscription->fn), subscription->user);
+    core_store_unref(registry);
     return token;
 }
 
@@ -172,13 +176,10 @@ CoreResult core_notify_unsubscribe(const CoreName *channel, uint64_t token)
     CoreStore *registry = g_registry.store.load();
     CoreNotifyChannel *found = acquire_channel(registry, channel);
     if (found == nullptr) return CORE_FAIL;
-    CoreName subscriber;
-    core_name_from_u64(&subscriber, token);
-    CoreResult result = core_store_remove(found->subscribers, subscriber.key) == CORE_OK ? CORE_OK : CORE_FAIL;
     // The registry reference keeps the subscriber store alive while we wait
     // for walks that may still be calling the removed handler.
-    if (result == CORE_OK) core_store_wait_idle(found->subscribers);
-    release_reader(registry);
+    CoreResult result = core_subscriber_remove(found->subscribers, token);
+    core_store_unref(registry);
     return result;
 }
 
@@ -196,6 +197,6 @@ CoreResult core_notify(const CoreName *channel, uint32_t code, const void *in, u
         CoreResult answer = handler(code, in, in_len, out, out_len, sub->user);
         if (answer != CORE_NOT_MINE) result = answer;
     }
-    release_reader(registry);
+    core_store_unref(registry);
     return result;
 }

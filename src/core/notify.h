@@ -103,3 +103,13 @@ void core_substore_fini_cb(CoreStore *store, CoreStoreItem *item, void **user);
 
 // The subscriber key of a generated u64 key: its first 8 bytes, big-endian.
 uint64_t core_subscriber_key(const CoreStoreItem *item);
+
+// Inserts a subscription (a typed callback cast to void (*)(void) and its
+// user pair) under the lowest free key. The key, or 0 when the insert fails
+// or fn is NULL.
+uint64_t core_subscriber_add(CoreStore *subscribers, void (*fn)(void), void *const user[2]);
+
+// Removes the subscription under `key`, then waits until no walk may still
+// be calling it (at once when the caller is inside such a walk). CORE_OK,
+// or CORE_FAIL for an unknown key. The caller keeps `subscribers` alive.
+CoreResult core_subscriber_remove(CoreStore *subscribers, uint64_t key);

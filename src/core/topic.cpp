@@ -82,19 +82,8 @@ int core_topic_init_cb(CoreStore *, CoreStoreItem *item, void *arg, void **)
 CoreTopic *acquire_topic(CoreStore *registry, const CoreName *name)
 {
     if (registry == nullptr || name == nullptr) return nullptr;
-    core_store_lock(registry);
-    CoreStoreItem *item = core_store_find(registry, name->key);
-    if (item != nullptr && (item->state & CORE_ITEM_DELETED)) item = nullptr;
-    if (item != nullptr && core_store_acquire(registry) < 0) item = nullptr;
-    core_store_unlock(registry);
+    CoreStoreItem *item = core_store_lookup(registry, name->key);
     return item != nullptr ? &reinterpret_cast<TopicItem *>(item)->topic : nullptr;
-}
-
-void release_reader(CoreStore *store)
-{
-    core_store_lock(store);
-    core_store_release(store);
-    core_store_unlock(store);
 }
 
 }  // namespace
@@ -151,7 +140,7 @@ uint64_t core_topic_post(const CoreName *name, const CoreMessage *message)
     uint64_t number = 0;
     if (core_queue_post_seq(topic->pipe->queue, CORE_SEQ_OPS, &number, message->type, message->flags, &vec, 1) != 0)
         number = 0;
-    release_reader(registry);
+    core_store_unref(registry);
     return number;
 }
 
@@ -162,7 +151,7 @@ CoreResult core_topic_wait(const CoreName *name, uint64_t number)
         CoreTopic *topic = acquire_topic(registry, name);
         if (topic == nullptr) return CORE_FAIL;
         uint64_t delivered = topic->last_delivered.load();
-        release_reader(registry);
+        core_store_unref(registry);
         if (delivered >= number) return CORE_OK;
         core_poll_sleep();
     }
@@ -173,17 +162,11 @@ uint64_t core_topic_subscribe(const CoreName *name, const CoreTopicSubscription 
     CoreStore *registry = g_registry.store.load();
     CoreTopic *topic = acquire_topic(registry, name);
     if (topic == nullptr) return 0;
-    CoreSubscription stored = {};
-    if (subscription != nullptr) {
-        stored.fn = reinterpret_cast<void (*)(void)>(subscription->fn);
-        stored.user[0] = subscription->user[0];
-        stored.user[1] = subscription->user[1];
-    }
-    CoreStoreItem *item = nullptr;
-    uint64_t key = 0;
-    if (core_store_insert(topic->subscribers, nullptr, nullptr, &stored, &item, 0) == CORE_OK)
-        key = core_subscriber_key(item);
-    release_reader(registry);
+    uint64_t key = subscription == nullptr
+                       ? 0
+                       : core_subscriber_add(topic->subscribers, reinterpret_cast<void (*)(void)>(subscription->fn),
+                                             subscription->user);
+    core_store_unref(registry);
     return key;
 }
 
@@ -192,12 +175,9 @@ CoreResult core_topic_unsubscribe(const CoreName *name, uint64_t key)
     CoreStore *registry = g_registry.store.load();
     CoreTopic *topic = acquire_topic(registry, name);
     if (topic == nullptr) return CORE_FAIL;
-    CoreName subscriber;
-    core_name_from_u64(&subscriber, key);
-    CoreResult result = core_store_remove(topic->subscribers, subscriber.key) == CORE_OK ? CORE_OK : CORE_FAIL;
     // The registry reference keeps the subscriber store alive while we wait
     // for a delivery that may still be calling the removed callback.
-    if (result == CORE_OK) core_store_wait_idle(topic->subscribers);
-    release_reader(registry);
+    CoreResult result = core_subscriber_remove(topic->subscribers, key);
+    core_store_unref(registry);
     return result;
 }
