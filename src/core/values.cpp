@@ -121,6 +121,30 @@ int codec_get(bool video, int64_t index, uint32_t direction, void *out, uint64_t
     return 0;
 }
 
+uint32_t codec_entry_count(bool video, uint32_t direction)
+{
+    int which = codec_list_of(video, direction);
+    if (which < 0) return 0;
+    CoreValueList *list = g_codecs[which].load();
+    if (list == nullptr) return 0;
+    CoreLockGuard guard(&list->entries->lock);
+    return list->entries->live;
+}
+
+int codec_remove(bool video, int64_t index, uint32_t direction)
+{
+    int which = codec_list_of(video, direction);
+    if (which < 0) return -1;
+    CoreValueList *list = g_codecs[which].load();
+    if (list == nullptr) return -1;
+    CoreLockGuard guard(&list->entries->lock);
+    ValueEntry *entry = entry_at(list->entries, index);
+    if (entry == nullptr) return -1;
+    // The removal re-keys the entry, so its number is free for the next add
+    // at once, though readers may still hold the entry itself.
+    return core_store_remove(list->entries, entry->header.key.key) == CORE_OK ? 0 : -1;
+}
+
 }  // namespace
 
 CoreValueList *core_valuelist_create(const int *kind)
@@ -285,4 +309,24 @@ int core_codec_get_audio(int64_t index, uint32_t direction, CoreAudioCodecDesc *
 int core_codec_get_video(int64_t index, uint32_t direction, CoreVideoCodecDesc *out)
 {
     return codec_get(true, index, direction, out, sizeof(*out));
+}
+
+uint32_t core_codec_entry_count_audio(uint32_t direction)
+{
+    return codec_entry_count(false, direction);
+}
+
+uint32_t core_codec_entry_count_video(uint32_t direction)
+{
+    return codec_entry_count(true, direction);
+}
+
+int core_codec_remove_audio(int64_t index, uint32_t direction)
+{
+    return codec_remove(false, index, direction);
+}
+
+int core_codec_remove_video(int64_t index, uint32_t direction)
+{
+    return codec_remove(true, index, direction);
 }

@@ -103,6 +103,19 @@ int core_codec_add_video(const CoreVideoCodecDesc *desc, int listed);
 // is not RAVK_ACCEL_NONE; 0 on any error.
 uint32_t core_codec_count_audio(uint32_t direction);
 
+// Every entry of the audio or video encoder (1) or decoder (2) list, the
+// no-codec entry included; 0 on any error.
+uint32_t core_codec_entry_count_audio(uint32_t direction);
+uint32_t core_codec_entry_count_video(uint32_t direction);
+
+// Removes the entry at `index` (key order) of the encoder (1) or decoder (2)
+// list. Adds number their entries by the live count, so remove from the end
+// or until the list is empty: a gap in the middle makes a later add collide
+// with a number still held. 0; -1 when the direction is wrong, the list is
+// missing or no entry is at index.
+int core_codec_remove_audio(int64_t index, uint32_t direction);
+int core_codec_remove_video(int64_t index, uint32_t direction);
+
 // Copies the descriptor at `index` (key order) of the encoder (1) or
 // decoder (2) list into *out. 0; -1 when the direction is wrong, the index
 // is negative or past the end, or the stored entry is not a whole

@@ -268,6 +268,45 @@ TEST_F(ValuesTest, CountAudioSkipsNoCodecEntry)
     EXPECT_EQ(memcmp(&out, &opus, sizeof(out)), 0);
 }
 
+// Entry counts include the no-codec head; removing frees the entry's number
+// at once, so emptying a list and adding again numbers from 0 and a removed
+// tail can be added back.
+TEST_F(ValuesTest, CodecRemoveFreesNumbersForTheNextAdd)
+{
+    ASSERT_EQ(core_codec_lists_create(), CORE_OK);
+    const char *families[] = {"none", "a", "b"};
+    for (const char *f : families) {
+        CoreVideoCodecDesc desc = video_desc(RAVK_CODEC_DECODER, f[0] == 'n' ? 0 : 1, f);
+        ASSERT_EQ(core_codec_add_video(&desc, 1), 0);
+    }
+    EXPECT_EQ(core_codec_entry_count_video(RAVK_CODEC_DECODER), 3u);
+    EXPECT_EQ(core_codec_entry_count_video(RAVK_CODEC_ENCODER), 0u);
+    EXPECT_EQ(core_codec_entry_count_video(3), 0u);
+    EXPECT_EQ(core_codec_remove_video(3, RAVK_CODEC_DECODER), -1);
+    EXPECT_EQ(core_codec_remove_video(0, 3), -1);
+
+    ASSERT_EQ(core_codec_remove_video(2, RAVK_CODEC_DECODER), 0);  // the tail
+    CoreVideoCodecDesc again = video_desc(RAVK_CODEC_DECODER, 1, "again");
+    ASSERT_EQ(core_codec_add_video(&again, 1), 0);  // number 2 once more
+    CoreVideoCodecDesc out;
+    ASSERT_EQ(core_codec_get_video(2, RAVK_CODEC_DECODER, &out), 0);
+    EXPECT_STREQ(out.family, "again");
+
+    while (core_codec_remove_video(0, RAVK_CODEC_DECODER) == 0) {
+    }
+    EXPECT_EQ(core_codec_entry_count_video(RAVK_CODEC_DECODER), 0u);
+    CoreVideoCodecDesc first = video_desc(RAVK_CODEC_DECODER, 1, "first");
+    ASSERT_EQ(core_codec_add_video(&first, 1), 0);
+    ASSERT_EQ(core_codec_get_video(0, RAVK_CODEC_DECODER, &out), 0);
+    EXPECT_STREQ(out.family, "first");
+
+    CoreAudioCodecDesc audio = audio_desc(RAVK_CODEC_ENCODER, 0);
+    ASSERT_EQ(core_codec_add_audio(&audio, 1), 0);
+    EXPECT_EQ(core_codec_entry_count_audio(RAVK_CODEC_ENCODER), 1u);
+    EXPECT_EQ(core_codec_remove_audio(0, RAVK_CODEC_ENCODER), 0);
+    EXPECT_EQ(core_codec_entry_count_audio(RAVK_CODEC_ENCODER), 0u);
+}
+
 // Evaluated modes fix one mode only when both are complete and equal.
 TEST(VideoDescModes, DifferUnlessEvaluationFixedOneMode)
 {
