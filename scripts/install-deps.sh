@@ -19,6 +19,8 @@ packages=(
   gstreamer1.0-tools
   # interface
   libgtkmm-3.0-dev gettext xvfb xauth x11-utils pulseaudio dbus-x11
+  # screen list and the audio device tests
+  libx11-dev libxrandr-dev x11-xserver-utils pulseaudio-utils gstreamer1.0-plugins-base-apps
   # network test hosts and tools
   iproute2 iptables tcpdump tshark coturn iperf3 srt-tools
 )
