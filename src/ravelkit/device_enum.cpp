@@ -109,7 +109,7 @@ void audio_added(RavkDeviceEnumerator *, GstDevice *device, const GstStructure *
     hash_id(id_text, &record.id);
     record.name = *name;
     ravk_device_text_set(&record.path, 0, id_text.c_str(), id_text.size());
-    record.flags = (is_default ? RAVK_DEVICE_DEFAULT : 0) | (loopback ? RAVK_DEVICE_LOOPBACK : 0);
+    record.flags = (is_default ? uint32_t(RAVK_DEVICE_DEFAULT) : 0u) | (loopback ? uint32_t(RAVK_DEVICE_LOOPBACK) : 0u);
     record.backend = RAVK_AUDIO_BACKEND_PULSE;
     record.tail.audio.format = ravk_enum_audio_format(caps);
     record.tail.audio.index = -1;

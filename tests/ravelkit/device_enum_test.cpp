@@ -132,7 +132,9 @@ protected:
     static void SetUpTestSuite()
     {
         why_ = ravk_test_desktop_start();
-        if (why_.empty()) ASSERT_TRUE(ravk_test_gst_setup());
+        if (why_.empty()) {
+            ASSERT_TRUE(ravk_test_gst_setup());
+        }
     }
 
     void SetUp() override
