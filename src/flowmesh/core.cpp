@@ -14,6 +14,7 @@
 #include "core/queue.h"
 #include "core/store.h"
 #include "flowmesh/access.h"
+#include "flowmesh/engine.h"
 
 std::atomic<uint64_t> flowmesh_core_handle{0};
 
@@ -27,17 +28,7 @@ std::mutex g_create_mutex;
 
 CoreHandleTable *network_table() { return core_handle_tables[CORE_HANDLES_NETWORK]; }
 
-// ---- placeholder engine ----
-
-uint64_t placeholder_start(FlowmeshCore *, const FlowmeshConfig *)
-{
-    return core_handle_create(network_table(), sizeof(uint64_t), nullptr, nullptr);
-}
-
-void placeholder_stop(FlowmeshCore *, void *) {}
-
-const FlowmeshEngineOps kPlaceholderEngine = {placeholder_start, placeholder_stop};
-std::atomic<const FlowmeshEngineOps *> g_engine_ops{&kPlaceholderEngine};
+std::atomic<const FlowmeshEngineOps *> g_engine_ops{&flowmesh_engine_ops};
 FlowmeshEngineOps g_installed_ops;
 
 // ---- fixed names, pools and executors ----
@@ -364,7 +355,7 @@ CoreName *flowmesh_core_instance_name(FlowmeshCore *core, CoreName *out)
 void flowmesh_core_set_engine_ops(const FlowmeshEngineOps *ops)
 {
     if (ops == nullptr || ops->start == nullptr || ops->stop == nullptr) {
-        g_engine_ops.store(&kPlaceholderEngine);
+        g_engine_ops.store(&flowmesh_engine_ops);
         return;
     }
     g_installed_ops = *ops;

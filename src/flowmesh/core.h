@@ -132,9 +132,8 @@ CoreResult flowmesh_core_change_state(FlowmeshCore *core, int state);
 CoreName *flowmesh_core_instance_name(FlowmeshCore *core, CoreName *out);
 
 // ---- the network engine seam ----
-// The engine manager arrives with its own module. Until then start makes
-// an empty object in the network handle table, so the core's state machine
-// and the handle protocol around the engine run as they will.
+// Start and stop of the engine manager (flowmesh/engine.h installs its
+// operations by default); tests put a fake engine in their place.
 
 struct FlowmeshEngineOps {
     // Makes the engine for a configuration snapshot (its adapter list is
@@ -146,7 +145,7 @@ struct FlowmeshEngineOps {
 };
 
 // Installs the engine operations used by later starts; NULL restores the
-// placeholder. Set while no state change runs.
+// engine manager's. Set while no state change runs.
 void flowmesh_core_set_engine_ops(const FlowmeshEngineOps *ops);
 
 // The engine manager's status report callback: posts the report to the
