@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "core/executor.h"
 #include "core/random.h"
 
 namespace {
@@ -34,6 +35,9 @@ uint64_t clock_start_ns()
 }
 
 std::atomic<uint64_t> g_last_mono{0};
+
+// What core_clock_test_advance_ms added; 0 outside tests.
+std::atomic<uint64_t> g_test_offset_ns{0};
 
 timespec to_timespec(uint64_t ns)
 {
@@ -73,13 +77,22 @@ uint64_t core_clock_mono_ns(void)
     bool ok;
     uint64_t raw = read_monotonic_raw(&ok);
     if (!ok) return 0;
-    uint64_t value = raw - start;
+    uint64_t value = raw - start + g_test_offset_ns.load(std::memory_order_relaxed);
     // Readers on other threads may have published a later reading; never
     // hand out less than what anybody has already seen.
     uint64_t last = g_last_mono.load(std::memory_order_relaxed);
     while (value > last && !g_last_mono.compare_exchange_weak(last, value, std::memory_order_relaxed)) {
     }
     return value > last ? value : last;
+}
+
+void core_clock_test_advance_ms(uint64_t ms)
+{
+    // The offset only grows and readers publish their maximum through
+    // g_last_mono, so no thread sees the clock go back across the jump.
+    g_test_offset_ns.fetch_add(ms * 1000000ull);
+    core_clock_mono_ns();
+    core_executor_test_wake_all();
 }
 
 CoreSleeper *core_sleeper_create(void)

@@ -23,6 +23,13 @@ uint64_t core_clock_mono_ns(void);
 // Monotonic milliseconds, the unit of every due time.
 static inline uint64_t core_clock_mono_ms(void) { return core_clock_mono_ns() / 1000000; }
 
+// Test seam: moves core_clock_mono_ns forward by `ms` for the rest of the
+// process (it never moves back), then wakes every executor's dispatcher so
+// that tasks whose due time the jump passed run now, on their workers, not
+// on the caller. Lets tests cross 30 s and 60 s deadlines without waiting.
+// Sleepers and event waits keep real time.
+void core_clock_test_advance_ms(uint64_t ms);
+
 struct CoreSleeper {
     int clock_id;
 };

@@ -536,3 +536,16 @@ void core_executor_test_set_last_id(CoreExecutor *executor, uint64_t last_id)
     std::lock_guard<std::mutex> guard(executor->lock);
     executor->last_id = last_id;
 }
+
+void core_executor_test_wake_all(void)
+{
+    // Under the registry lock: a stop running meanwhile would free the
+    // executors being signalled.
+    std::lock_guard<std::mutex> guard(g_registry_lock);
+    if (g_registry == nullptr) return;
+    for (CoreStoreItem *item = core_store_first(g_registry); item != nullptr;
+         item = core_store_next(g_registry, item, 1)) {
+        CoreExecutor *ex = reinterpret_cast<ExecutorItem *>(item)->executor;
+        if (ex != nullptr) core_event_signal(&ex->dispatcher_event);
+    }
+}

@@ -87,3 +87,6 @@ uint32_t core_executor_worker_count(CoreExecutor *executor);
 // defaults; affects executors created afterwards), and the id counter.
 void core_executor_test_set_timing(uint32_t timer_period_ms, uint32_t worker_idle_ms);
 void core_executor_test_set_last_id(CoreExecutor *executor, uint64_t last_id);
+// Wakes every executor's dispatcher to look at due times again; the test
+// clock calls it after moving the clock forward.
+void core_executor_test_wake_all(void);
