@@ -165,12 +165,16 @@ TEST_P(ReliableImpaired, BulkTransferArrivesExactly)
     ASSERT_TRUE(wait_for([&] { return link_.b.bytes() == size; }, 45000)) << link_.b.bytes() << " of " << size;
     EXPECT_EQ(digest_of(&link_.b), digest_of(bytes));
     const FlowmeshRelayCounters relayed = flowmesh_relay_counters(link_.relay, -1);
-    if (row.loss > 0) EXPECT_GT(relayed.lost, 0u);
+    if (row.loss > 0) {
+        EXPECT_GT(relayed.lost, 0u);
+    }
     if (row.duplicate > 0) {
         EXPECT_GT(relayed.duplicated, 0u);
         EXPECT_GT(link_.b.counters().duplicates, 0u);
     }
-    if (row.reorder > 0) EXPECT_GT(relayed.reordered, 0u);
+    if (row.reorder > 0) {
+        EXPECT_GT(relayed.reordered, 0u);
+    }
     EXPECT_LE(link_.b.counters().resend_pending_max, FLOWMESH_RELIABLE_RESEND_PENDING_MAX);
 }
 
