@@ -7,6 +7,9 @@
 //   counters                      print the data-path counters
 //   quit                          stop the engine and exit
 //
+// Peer events print the peer's data address; "ready" also prints the
+// session key's length and its SHA-256 fingerprint, never the key.
+//
 // LAN discovery broadcasts on every adapter the node finds, so the tool
 // refuses it in the machine's own network namespace unless
 // --allow-root-namespace is given. Exit codes: 0 after quit or end
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "core/handle.h"
+#include "core/sha256.h"
 #include "core/store.h"
 #include "core/system.h"
 #include "flowmesh/engine.h"
@@ -70,10 +74,49 @@ int on_status(const CoreName *reporter, uint32_t code, uint32_t, const void *dat
     return 0;
 }
 
-int on_peer(const CoreName *, uint32_t code, uint32_t value, const void *, uint64_t length, void *)
+std::string hex_of(const uint8_t *bytes, size_t length)
 {
-    emit("{\"event\":\"peer\",\"code\":%u,\"value\":%u,\"length\":%llu}", code, value,
-         static_cast<unsigned long long>(length));
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < length; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+int on_peer(const CoreName *, uint32_t code, uint32_t value, const void *data, uint64_t length, void *)
+{
+    const char *names[] = {"offered", "appeared", "ready", "gone"};
+    const char *name = code < 4 ? names[code] : "peer";
+    if ((code == FLOWMESH_PEER_APPEARED && length >= sizeof(FlowmeshPeerRecord)) ||
+        (code == FLOWMESH_PEER_READY && length >= sizeof(FlowmeshPeerReadyRecord))) {
+        const auto *record = static_cast<const FlowmeshPeerRecord *>(data);
+        std::string extra;
+        if (code == FLOWMESH_PEER_READY) {
+            const FlowmeshKeyBlob &key = static_cast<const FlowmeshPeerReadyRecord *>(data)->key;
+            const uint64_t key_length = key.length <= sizeof(key.key) ? key.length : 0;
+            CoreSha256 sha;
+            uint8_t digest[CORE_SHA256_DIGEST_SIZE];
+            core_sha256_init(&sha);
+            core_sha256_update(&sha, key.key, key_length);
+            core_sha256_final(&sha, digest);
+            extra = ",\"key_kind\":" + std::to_string(key.kind) + ",\"key_length\":" + std::to_string(key_length) +
+                    ",\"fingerprint\":\"" + hex_of(digest, sizeof(digest)) + "\"";
+        }
+        emit("{\"event\":\"%s\",\"peer\":\"%s:%u\",\"key_receiver\":%u,\"identity\":\"%s\"%s}", name,
+             address_text(record->address).c_str(), ntohs(record->port), value,
+             hex_of(record->identity.key, 8).c_str(), extra.c_str());
+    } else if (code == FLOWMESH_PEER_GONE && length >= 6) {
+        uint32_t address;
+        uint16_t port;
+        memcpy(&address, data, 4);
+        memcpy(&port, static_cast<const uint8_t *>(data) + 4, 2);
+        emit("{\"event\":\"%s\",\"peer\":\"%s:%u\"}", name, address_text(address).c_str(), ntohs(port));
+    } else {
+        emit("{\"event\":\"%s\",\"value\":%u,\"length\":%llu}", name, value,
+             static_cast<unsigned long long>(length));
+    }
     return 0;
 }
 
@@ -125,12 +168,15 @@ bool parse_endpoint(const char *text, CoreUdpAddr *out)
 
 struct Options {
     uint32_t mode = FLOWMESH_MODE_LAN;
-    uint16_t base_port = 45000;
+    uint16_t base_port = 60149;
     uint16_t second_port = 0;
     int32_t adapter_index = -1;
     const char *adapter = nullptr;
     bool allow_root = false;
     uint32_t monitor_ms = 0;
+    uint32_t key_options = FLOWMESH_KEYS_128 | FLOWMESH_KEYS_256;
+    uint32_t announce_mode = 1;
+    const char *system_name = "veltrana.testnode";
 };
 
 void usage(FILE *out)
@@ -138,6 +184,7 @@ void usage(FILE *out)
     fprintf(out,
             "usage: veltrana-testnode [--mode lan|direct] [--base-port N] [--second-port N]\n"
             "                         [--adapter-index N] [--adapter ID] [--monitor-ms N]\n"
+            "                         [--key-options 1-3] [--announce-mode N] [--system NAME]\n"
             "                         [--allow-root-namespace]\n");
 }
 
@@ -177,6 +224,15 @@ bool parse(int argc, char **argv, Options *o)
         } else if (strcmp(arg, "--monitor-ms") == 0) {
             if (!number(1, 3600000, &n)) return false;
             o->monitor_ms = static_cast<uint32_t>(n);
+        } else if (strcmp(arg, "--key-options") == 0) {
+            if (!number(1, 3, &n)) return false;
+            o->key_options = static_cast<uint32_t>(n);
+        } else if (strcmp(arg, "--announce-mode") == 0) {
+            if (!number(0, 255, &n)) return false;
+            o->announce_mode = static_cast<uint32_t>(n);
+        } else if (strcmp(arg, "--system") == 0 && value != nullptr) {
+            o->system_name = value;
+            ++i;
         } else if (strcmp(arg, "--allow-root-namespace") == 0) {
             o->allow_root = true;
         } else {
@@ -284,10 +340,10 @@ int main(int argc, char **argv)
     c.second_port = options.second_port;
     c.adapter_index = options.adapter_index;
     c.flags = FLOWMESH_ROLE_IDENTITY | FLOWMESH_ROLE_KEY | options.mode;
-    c.key_options = FLOWMESH_KEYS_128 | FLOWMESH_KEYS_256;
-    c.announce_mode = 1;
+    c.key_options = options.key_options;
+    c.announce_mode = options.announce_mode;
     if (options.adapter != nullptr) snprintf(c.adapters[0].id, sizeof(c.adapters[0].id), "%s", options.adapter);
-    core_name_format(&c.system_name, "veltrana.testnode");
+    core_name_format(&c.system_name, "%.32s", options.system_name);
     core_name_format(&c.user_id, "testnode");
     config.status = on_status;
     config.peer = on_peer;

@@ -14,6 +14,8 @@
 #include "core/handle.h"
 #include "core/log.h"
 #include "core/store.h"
+#include "flowmesh/access.h"
+#include "flowmesh/discovery.h"
 #include "flowmesh/instance.h"
 #include "flowmesh/peer.h"
 
@@ -284,10 +286,25 @@ int core_status(const CoreName *, uint32_t code, uint32_t, const void *data, uin
     return 0;
 }
 
-// Sessions seam: the peer reports and the datagram batches reach the
-// session store with the sessions module; until then no peer is reported
-// (the handshake module makes none) and batches are dropped.
-int core_peer(const CoreName *, uint32_t, uint32_t, const void *, uint64_t, void *) { return 0; }
+// A peer that appears is first held against the core's deny list. Sessions
+// seam: the other peer reports (offered, ready, gone) and the datagram
+// batches reach the session store with the sessions module; until then
+// they are accepted and dropped here.
+int core_peer(const CoreName *, uint32_t code, uint32_t, const void *data, uint64_t length, void *user)
+{
+    if (code != FLOWMESH_PEER_APPEARED || data == nullptr || length < sizeof(FlowmeshPeerRecord)) return 0;
+    const auto *record = static_cast<const FlowmeshPeerRecord *>(data);
+    FlowmeshCore *core = flowmesh_core_acquire();
+    // Without its core the network is going down: no new peers.
+    if (core == nullptr) return -1;
+    int answer = 0;
+    if (core->handle == static_cast<uint64_t>(reinterpret_cast<uintptr_t>(user))) {
+        const CoreUdpAddr address = {record->address, record->port};
+        answer = flowmesh_core_admit_peer(core, &address, &address) == CORE_OK ? 0 : -1;
+    }
+    flowmesh_core_release(core);
+    return answer;
+}
 int core_datagram(const CoreQueueEntry *, uint64_t, void *, uint64_t) { return 0; }
 
 uint64_t ops_start(FlowmeshCore *core, const FlowmeshConfig *config)
@@ -469,8 +486,10 @@ CoreResult flowmesh_engine_confirm_peer(uint64_t handle, const uint8_t identity[
         FlowmeshAdapterInstance *instance = flowmesh_engine_instance_of(item);
         FlowmeshPeer *peer = instance != nullptr ? flowmesh_peer_find_by_identity(instance, identity) : nullptr;
         if (peer == nullptr) continue;
-        // Discovery seam: in LAN mode the peer's discovery entry is marked
-        // connected here, with the discovery module.
+        // A connected node gets no more identity blocks or unicast
+        // announcements, and neither it nor its peer expires.
+        if (instance->config.configuration.flags & FLOWMESH_MODE_LAN)
+            flowmesh_discovery_mark_connected(instance, peer->broadcast_identity.key);
         peer->flags.fetch_or(FLOWMESH_PEER_CONFIRMED);
         flowmesh_peer_release(instance);
         core_store_unref(engine->instances);  // leaving the walk early

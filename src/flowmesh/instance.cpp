@@ -19,7 +19,10 @@
 #include "core/log.h"
 #include "core/pool.h"
 #include "core/timer.h"
+#include "flowmesh/discovery.h"
+#include "flowmesh/handshake.h"
 #include "flowmesh/netcrypto/announce.h"
+#include "flowmesh/netcrypto/key_message.h"
 #include "flowmesh/peer.h"
 
 namespace {
@@ -179,16 +182,6 @@ bool open_discovery_socket(FlowmeshAdapterInstance *instance)
     return bind_socket(instance->discovery, instance->adapter.address.address, 0) &&
            bound_address(instance->discovery, &instance->discovery_address);
 }
-
-// ---- discovery seam ----
-// The listen socket, the discovery store and the discovery loop and
-// readers arrive with the discovery module (next network issue); until
-// then LAN mode has its discovery socket, broadcast identity and targets,
-// and these do nothing.
-
-bool discovery_open(FlowmeshAdapterInstance *) { return true; }
-bool discovery_start_threads(FlowmeshAdapterInstance *) { return true; }
-void discovery_stop(FlowmeshAdapterInstance *) {}
 
 // ---- direct-mode seam ----
 // The STUN client comes with the direct-mode module.
@@ -372,9 +365,18 @@ void route_run(FlowmeshAdapterInstance *instance, CoreQueueEntry *run, uint64_t 
     const CoreUdpAddr sender = {run[0].type, static_cast<uint16_t>(run[0].flags)};
     FlowmeshPeer *peer = flowmesh_peer_find(instance, &sender);
     if (peer == nullptr) {
-        // Handshake seam: in direct mode, records of at least 288 bytes are
-        // offered as identity blocks and key messages by the handshake
-        // module (next network issue). Until then they are dropped here.
+        // A sender without a peer may be starting a direct-form handshake;
+        // discovery-form handshakes arrive on the discovery socket instead.
+        // Once one record made a peer, the rest of the run is not offered:
+        // a second key message would drop the peer it just made.
+        if (instance->config.configuration.flags & FLOWMESH_MODE_DIRECT) {
+            for (uint64_t i = 0; i < n; ++i) {
+                const uint64_t length = run[i].length - FLOWMESH_RECORD_HEAD;
+                if (length < NETCRYPTO_KEY_MESSAGE_SIZE) continue;
+                const auto *datagram = static_cast<const uint8_t *>(run[i].data) + FLOWMESH_RECORD_HEAD;
+                if (flowmesh_handshake_offer_direct(instance, &sender, datagram, length) == CORE_OK) break;
+            }
+        }
         instance->unrouted.fetch_add(n);
         return;
     }
@@ -544,7 +546,7 @@ bool instance_start(FlowmeshAdapterInstance *instance, const FlowmeshInstanceIni
     if (lan) {
         netcrypto_broadcast_identity(&instance->discovery_address, node.broadcast_identity);
         broadcast_targets(instance);
-        if (!discovery_open(instance)) return false;
+        if (!flowmesh_discovery_open(instance)) return false;
     }
 
     format_name(&instance->pool_names[0], FLOWMESH_ADAPTER_SEND_POOL_NAME, instance->adapter.address);
@@ -584,7 +586,7 @@ bool instance_start(FlowmeshAdapterInstance *instance, const FlowmeshInstanceIni
     const uint32_t tick = flowmesh_engine_timing().dispatch_tick_ms;
     instance->dispatch_timer = core_timer_create(tick, tick, dispatch_tick, instance, nullptr);
     if (instance->dispatch_timer == nullptr) return false;
-    if (lan && !discovery_start_threads(instance)) return false;
+    if (lan && !flowmesh_discovery_start(instance)) return false;
     if (direct && (config.stun_address != 0 || config.stun_port != 0) && !stun_start(instance)) return false;
 
     if (instance->state.fetch_or(FLOWMESH_INSTANCE_STARTED) & FLOWMESH_INSTANCE_STARTED) return true;
@@ -675,7 +677,7 @@ CoreResult flowmesh_send_batch(FlowmeshAdapterInstance *instance, int socket, co
         while (done < m) {
             int sent = sendmmsg(s->fd, messages + done, m - done, 0);
             if (sent > 0) {
-                instance->sent.fetch_add(static_cast<uint64_t>(sent));
+                (socket < 0 ? instance->announcements_sent : instance->sent).fetch_add(static_cast<uint64_t>(sent));
                 done += static_cast<uint32_t>(sent);
                 continue;
             }
@@ -715,17 +717,20 @@ void flowmesh_adapter_stop(FlowmeshAdapterInstance *instance)
     instance->state.fetch_and(~FLOWMESH_INSTANCE_RUNNING);
     core_event_signal(&instance->ring_event);
     stun_stop(instance);
-    discovery_stop(instance);
+    flowmesh_discovery_stop(instance);
     for (CoreThreadRecord *&thread : instance->receivers) join(instance, &thread);
     join(instance, &instance->dispatcher);
     core_timer_destroy(&instance->dispatch_timer);
-    close_data_sockets(instance);
-    core_udp_close(&instance->discovery);
-    core_udp_close(&instance->listen);
+    // The send consumers may be inside sendmmsg on the instance executor:
+    // their channels go before the sockets, or a closed descriptor's number,
+    // taken by another socket meanwhile, could carry our datagrams.
     core_pipe_destroy(&instance->unmatched);
     core_queue_destroy(&instance->discovery_channel);
     core_queue_destroy(&instance->send_channel);
     core_queue_destroy(&instance->dispatch_channel);
+    close_data_sockets(instance);
+    core_udp_close(&instance->discovery);
+    core_udp_close(&instance->listen);
     core_pipe_destroy(&instance->small_pipe);
     core_pipe_destroy(&instance->large_pipe);
     if (instance->peers != nullptr) core_store_destroy(&instance->peers);

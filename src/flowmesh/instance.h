@@ -10,13 +10,17 @@
 // channel; the dispatch consumer (a task on the instance executor) sorts a
 // batch stably by sender and posts each sender's run to its peer's queue,
 // whose consumer hands it to the datagram callback. Sends leave through the
-// data sockets in rotation.
+// data sockets in rotation. In LAN discovery mode the discovery module
+// (discovery.h) adds the listen socket, the discovered-node store and three
+// threads; the handshake (handshake.h) makes the peers, and in direct mode
+// the dispatch consumer offers it datagrams from senders without a peer.
 //
 // The engine's instance store creates an instance (flowmesh_adapter_start,
 // its create callback, under the store's lock) and destroys it
 // (flowmesh_adapter_stop, then the free, on the store's reclaim task). The
-// state word is the only stop signal: every thread tests the running bit
-// at least every 10 ms, and the stop wakes the dispatcher. Datagrams from
+// state word is the only stop signal: the receive threads test the running
+// bit at least every 10 ms, the discovery threads every 250 ms, and the
+// stop wakes the dispatcher. Datagrams from
 // the network never end a thread: over-long, empty and surplus datagrams
 // are dropped and counted. Functions return CoreResult codes as stated.
 #pragma once
@@ -73,7 +77,7 @@ struct FlowmeshInstanceCounters {
     uint64_t dispatched;         // records posted to the dispatch channel
     uint64_t routed;             // records posted to a peer's queue
     uint64_t unrouted;           // records whose sender has no peer
-    uint64_t sent;
+    uint64_t sent;               // through the data sockets (announcements: FlowmeshDiscoveryCounters)
     uint64_t send_tolerated;     // send errors skipped (would block, no buffers, host down/unreachable, EPERM)
     uint64_t send_refused;       // records longer than 1440 bytes, not sent
     uint64_t receive_failures;   // receive threads ended by a hard socket error
@@ -86,7 +90,8 @@ struct FlowmeshAdapterInstance {
     NetcryptoNode node;  // identities, hashes, broadcast identity, key
     CoreUdpSocket *data[FLOWMESH_DATA_SOCKETS];
     CoreUdpSocket *discovery;
-    CoreUdpSocket *listen;  // with the discovery module
+    CoreUdpSocket *listen;  // LAN discovery; NULL when none of the eight ports was free
+    uint16_t listen_port;   // network order; 0 without a listen socket
     CorePipe *small_pipe;
     CorePipe *large_pipe;
     CoreName executor;
@@ -97,7 +102,7 @@ struct FlowmeshAdapterInstance {
     FlowmeshEngineConfig config;
     uint64_t engine;  // handle, for the discovery readers
     CoreStore *peers;
-    CoreStore *discovered;  // with the discovery module
+    CoreStore *discovered;  // FlowmeshDiscoveredNode, LAN discovery only (discovery.h)
     // Work space of the dispatch consumer: sender keys in arrival order
     // and sorted, and the records gathered in sorted order.
     struct SortKey {
@@ -107,6 +112,9 @@ struct FlowmeshAdapterInstance {
     CoreQueueEntry *sort_records;
     CoreThreadRecord *receivers[FLOWMESH_DATA_SOCKETS];
     CoreThreadRecord *dispatcher;
+    CoreThreadRecord *discovery_loop;  // LAN discovery (discovery.h)
+    CoreThreadRecord *discovery_reader;
+    CoreThreadRecord *listen_reader;
     CoreTimer *dispatch_timer;
     CoreEvent ring_event;
     CoreLock ring_lock;
@@ -134,6 +142,10 @@ struct FlowmeshAdapterInstance {
     // Counters (FlowmeshInstanceCounters, field by field).
     std::atomic<uint64_t> received, dropped_oversized, dropped_empty, dropped_ring_full, dropped_queue,
         dispatched, routed, unrouted, sent, send_tolerated, send_refused, receive_failures;
+    // Counters of discovery and the handshake (FlowmeshDiscoveryCounters).
+    std::atomic<uint64_t> announcements_sent, announcements_accepted, announcements_refused, unknown_sender, pipe_full,
+        identity_blocks_sent, identity_blocks_refused, key_messages_sent, key_messages_refused, expiry_passes,
+        nodes_expired, peers_expired;
     // Test seam: while set, the dispatcher leaves the ring alone.
     std::atomic<bool> hold_dispatch;
 };

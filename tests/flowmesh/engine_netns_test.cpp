@@ -330,8 +330,10 @@ TEST_F(EngineNetns, LinkDownAtEveryMonitorPassAndOneLinkUp)
     const uint64_t downs = recorder_.count(FLOWMESH_ENGINE_LINK_DOWN);
     const uint64_t passes_down = passes() - down_at;
     // One per pass; the pass under way when the link went may have missed it.
+    // The first announcement that cannot leave reports the lost link too,
+    // once: a failed send ends the discovery channel's consumer.
     EXPECT_GE(downs, passes_down - 1);
-    EXPECT_LE(downs, passes_down);
+    EXPECT_LE(downs, passes_down + 1);
     EXPECT_EQ(recorder_.count(FLOWMESH_ENGINE_LINK_UP), 0u);
 
     ASSERT_TRUE(run("ip -n " + g_ns_a + " link set " + g_veth_a + " up"));

@@ -140,7 +140,9 @@ protected:
         lo.flags = CORE_ADAPTER_HAS_IPV4 | CORE_ADAPTER_LOOPBACK | CORE_ADAPTER_LAN;
         lo.address = {kLoopback, port != 0 ? htons(port) : uint16_t{0}};
         lo.mask = {htonl(0xFF000000u), 0};
-        lo.broadcast = htonl(0x7FFFFFFFu);
+        // No broadcast address: these engines run in the machine's own
+        // namespace, where LAN discovery must not announce.
+        lo.broadcast = 0;
         snprintf(lo.id, sizeof(lo.id), "%s", "6C6F");
         snprintf(lo.description, sizeof(lo.description), "%s", "lo");
         recorder_.fill(&config);
