@@ -27,8 +27,8 @@ public:
 };
 const auto *g_runtime = ::testing::AddGlobalTestEnvironment(new RuntimeEnvironment);
 
-const NodeSetup kSetupA{"192.168.40.10", 60149, "user-one", "veltrana.test", 3, 4};
-const NodeSetup kSetupB{"192.168.40.11", 60149, "user-two", "veltrana.test", 3, 9};
+const NodeSetup kSetupA{"198.51.100.10", 60149, "user-one", "veltrana.test", 3, 4};
+const NodeSetup kSetupB{"198.51.100.11", 60149, "user-two", "veltrana.test", 3, 9};
 
 // A block around arbitrary signed bytes, signed and keyed with `key`:
 // what a peer with any key and any intent can send.
@@ -101,14 +101,14 @@ TEST(SeedIndex, EveryEntryTakenOnceAroundTheTableAcrossThreads)
 // Layout and hash recomputed by hand, with libcrypto's SHA-256.
 TEST(Identity, LayoutHashAndCheck)
 {
-    const CoreUdpAddr at = address("192.168.1.20", 60149);
+    const CoreUdpAddr at = address("198.51.100.20", 60149);
     const CoreName user = name("0123456789abcdefFEDCBA9876543210");
     const CoreName system = name("veltrana.test");
     CoreName identity, hash;
     ASSERT_EQ(netcrypto_derive_identity(&at, 5, &user, &system, &identity, &hash), CORE_OK);
 
     const NetcryptoKeyMaterial *m = netcrypto_key_material();
-    uint8_t expected[32] = {192, 168, 1, 20, 0xEA, 0xF5};
+    uint8_t expected[32] = {198, 51, 100, 20, 0xEA, 0xF5};
     memcpy(expected + 6, m->seed_table[5], 6);
     memcpy(expected + 12, m->identity_constant, 4);
     for (int i = 0; i < 16; ++i) expected[16 + i] = user.key[i] ^ user.key[16 + i];
@@ -131,9 +131,9 @@ TEST(Identity, LayoutHashAndCheck)
         CoreResult result;
     } checks[] = {
         {"the same address, system and user", at, "veltrana.test", "0123456789abcdefFEDCBA9876543210", CORE_OK},
-        {"another port", address("192.168.1.20", 60150), "veltrana.test", "0123456789abcdefFEDCBA9876543210",
+        {"another port", address("198.51.100.20", 60150), "veltrana.test", "0123456789abcdefFEDCBA9876543210",
          CORE_ERR},
-        {"another address", address("192.168.1.21", 60149), "veltrana.test", "0123456789abcdefFEDCBA9876543210",
+        {"another address", address("198.51.100.21", 60149), "veltrana.test", "0123456789abcdefFEDCBA9876543210",
          CORE_ERR},
         {"another system", at, "other.system", "0123456789abcdefFEDCBA9876543210", CORE_ERR},
         {"another user", at, "veltrana.test", "0123456789abcdefFEDCBA9876543211", CORE_ERR},

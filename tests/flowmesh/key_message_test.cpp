@@ -22,8 +22,8 @@ public:
 };
 const auto *g_runtime = ::testing::AddGlobalTestEnvironment(new RuntimeEnvironment);
 
-const NodeSetup kSetupA{"192.168.40.10", 60149, "user-one", "veltrana.test", 3, 4};
-const NodeSetup kSetupB{"192.168.40.11", 60149, "user-two", "veltrana.test", 3, 9};
+const NodeSetup kSetupA{"198.51.100.10", 60149, "user-one", "veltrana.test", 3, 4};
+const NodeSetup kSetupB{"198.51.100.11", 60149, "user-two", "veltrana.test", 3, 9};
 
 NetcryptoSessionKey fixed_key(uint32_t kind)
 {
@@ -180,7 +180,7 @@ TEST(KeyMessage, SealedMessageRefusals)
 {
     const NetcryptoNode a = make_node(shared_key(0), kSetupA);
     const NetcryptoNode b = make_node(shared_key(1), kSetupB);
-    const NetcryptoNode c = make_node(shared_key(2), NodeSetup{"192.168.40.12", 60149, "user-three", "veltrana.test",
+    const NetcryptoNode c = make_node(shared_key(2), NodeSetup{"198.51.100.12", 60149, "user-three", "veltrana.test",
                                                               3, 1});
     const CoreUdpAddr from_a = data_address(kSetupA);
     const NetcryptoSessionKey key = fixed_key(NETCRYPTO_KEY_KIND_AES256);

@@ -72,7 +72,7 @@ inline EVP_PKEY *rsa_key_of_bits(int bits)
 // address and data port, the second for the placeholder address, the
 // broadcast identity of a discovery socket one port above the data port.
 struct NodeSetup {
-    const char *ipv4 = "192.168.40.10";
+    const char *ipv4 = "198.51.100.10";
     uint16_t data_port = 60149;
     const char *user = "user-one";
     const char *system = "veltrana.test";
