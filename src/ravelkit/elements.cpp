@@ -263,9 +263,11 @@ const char *compose_android(const char *prefix, const char *codec_name, char *el
 {
     memset(element_name, 0, CORE_CODEC_TEXT_SIZE);
     char composed[CORE_CODEC_TEXT_SIZE];
-    snprintf(composed, sizeof(composed), "%s-%s", prefix, codec_name);
-    // Before GStreamer is up there is no registry to ask, and so no factory.
-    GstElementFactory *factory = gst_is_initialized() ? gst_element_factory_find(composed) : nullptr;
+    const int length = snprintf(composed, sizeof(composed), "%s-%s", prefix, codec_name);
+    // A cut name would ask the registry for some other element. Before
+    // GStreamer is up there is no registry to ask, and so no factory.
+    const bool whole = length > 0 && static_cast<size_t>(length) < sizeof(composed);
+    GstElementFactory *factory = whole && gst_is_initialized() ? gst_element_factory_find(composed) : nullptr;
     if (factory != nullptr) {
         snprintf(element_name, CORE_CODEC_TEXT_SIZE, "%s", composed);
         gst_object_unref(factory);
