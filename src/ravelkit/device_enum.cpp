@@ -62,10 +62,10 @@ std::string structure_text(const GstStructure *s, const char *field)
 // The text of an object property of the device, or "" when it has none.
 std::string object_text(GstDevice *device, const char *property)
 {
-    GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(device), property);
-    if (spec == nullptr) return std::string();
+    GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(device), property);
+    if (pspec == nullptr) return std::string();
     GValue value = G_VALUE_INIT;
-    g_value_init(&value, spec->value_type);
+    g_value_init(&value, pspec->value_type);
     g_object_get_property(G_OBJECT(device), property, &value);
     std::string out = clean(serialise(&value));
     g_value_unset(&value);

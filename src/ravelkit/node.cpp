@@ -402,36 +402,36 @@ int ravk_object_apply_property(GObject *object, const RavkProperty *record)
         core_log(CORE_LOG_DEBUG, kLog, "'%s': a %s record is not applied", record->name, g_type_name(type));
         return -1;
     }
-    GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(object), record->name);
-    if (spec == nullptr) {
+    GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(object), record->name);
+    if (pspec == nullptr) {
         // Element versions differ in their property sets; one without the
         // property simply keeps its default.
         core_log(CORE_LOG_DEBUG, kLog, "%s has no property '%s'; skipped", G_OBJECT_TYPE_NAME(object), record->name);
         return -1;
     }
-    if ((spec->flags & G_PARAM_WRITABLE) == 0 || (spec->flags & G_PARAM_CONSTRUCT_ONLY) != 0) {
+    if ((pspec->flags & G_PARAM_WRITABLE) == 0 || (pspec->flags & G_PARAM_CONSTRUCT_ONLY) != 0) {
         core_log(CORE_LOG_DEBUG, kLog, "'%s' of %s is not writable; skipped", record->name, G_OBJECT_TYPE_NAME(object));
         return -1;
     }
     GValue value = G_VALUE_INIT;
-    g_value_init(&value, spec->value_type);
+    g_value_init(&value, pspec->value_type);
     // Records carry enumerations and flags as plain integers.
     bool converted = true;
-    if (G_TYPE_IS_ENUM(spec->value_type) && (type == G_TYPE_INT || type == G_TYPE_UINT))
+    if (G_TYPE_IS_ENUM(pspec->value_type) && (type == G_TYPE_INT || type == G_TYPE_UINT))
         g_value_set_enum(&value, type == G_TYPE_INT ? g_value_get_int(&record->value)
                                                     : static_cast<gint>(g_value_get_uint(&record->value)));
-    else if (G_TYPE_IS_FLAGS(spec->value_type) && (type == G_TYPE_INT || type == G_TYPE_UINT))
+    else if (G_TYPE_IS_FLAGS(pspec->value_type) && (type == G_TYPE_INT || type == G_TYPE_UINT))
         g_value_set_flags(&value, type == G_TYPE_UINT ? g_value_get_uint(&record->value)
                                                       : static_cast<guint>(g_value_get_int(&record->value)));
-    else if (g_type_is_a(type, spec->value_type))
+    else if (g_type_is_a(type, pspec->value_type))
         g_value_copy(&record->value, &value);
     else
-        converted = g_value_type_transformable(type, spec->value_type) && g_value_transform(&record->value, &value);
-    if (converted && g_param_value_validate(spec, &value)) {
+        converted = g_value_type_transformable(type, pspec->value_type) && g_value_transform(&record->value, &value);
+    if (converted && g_param_value_validate(pspec, &value)) {
         // Thread counts follow the processor count, which can exceed what an
         // element allows (vp8dec takes at most 16): a number is held to the
         // property's range; any other value that does not fit is skipped.
-        const GType fundamental = G_TYPE_FUNDAMENTAL(spec->value_type);
+        const GType fundamental = G_TYPE_FUNDAMENTAL(pspec->value_type);
         const bool numeric = fundamental == G_TYPE_INT || fundamental == G_TYPE_UINT || fundamental == G_TYPE_LONG ||
                              fundamental == G_TYPE_ULONG || fundamental == G_TYPE_INT64 ||
                              fundamental == G_TYPE_UINT64 || fundamental == G_TYPE_FLOAT ||

@@ -55,10 +55,10 @@ RavkNode *node_of(uint32_t type, uint32_t kind, uint32_t media, const char *fact
 // The property as text: enumerations and flags as their numbers.
 std::string read_back(GstElement *element, const char *name)
 {
-    GParamSpec *spec = g_object_class_find_property(G_OBJECT_GET_CLASS(element), name);
-    if (spec == nullptr) return "<no property>";
+    GParamSpec *pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(element), name);
+    if (pspec == nullptr) return "<no property>";
     GValue value = G_VALUE_INIT;
-    g_value_init(&value, spec->value_type);
+    g_value_init(&value, pspec->value_type);
     g_object_get_property(G_OBJECT(element), name, &value);
     std::string text;
     if (G_VALUE_HOLDS_ENUM(&value)) {
