@@ -26,10 +26,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "core/crypto.h"
 #include "core/queue.h"
 #include "core/udp.h"
+#include "flowmesh/transport.h"
 
 // ---- endpoint ----
 
@@ -104,3 +106,12 @@ FlowmeshRelayCounters flowmesh_relay_counters(const FlowmeshRelay *relay, int di
 
 // Polls `done` every millisecond until it holds or `timeout_ms` passes.
 bool flowmesh_harness_wait(const std::function<bool()> &done, uint32_t timeout_ms);
+
+// Parameters of a test stream of `kind` from `local` to `peer`: 64 KiB
+// buffers, the usual time-outs, the kind's flag set, and fixed keys (a
+// 16-byte header key, a 32-byte payload key) that both ends share. Suites
+// change what their case needs.
+FlowmeshTransportParams flowmesh_harness_stream_params(uint8_t kind, uint16_t local, uint16_t peer);
+
+// `length` bytes of a repeatable pattern drawn from `seed`.
+std::vector<uint8_t> flowmesh_harness_pattern(uint64_t length, uint32_t seed);

@@ -90,23 +90,7 @@ struct Sink {
 
 FlowmeshTransportParams params(uint16_t local, uint16_t peer, FlowmeshHarnessEndpoint *self, CoreUdpAddr to)
 {
-    FlowmeshTransportParams p = {};
-    p.kind = FLOWMESH_STREAM_MEDIA;
-    p.send_buffer = p.receive_buffer = 65536;
-    p.handshake_ms = 250;
-    p.min_rto_ms = 1000;
-    p.max_rto_ms = 10000;
-    p.local_id = local;
-    p.peer_id = peer;
-    p.local_flags = p.peer_flags = FLOWMESH_FLAG_SET_MEDIA;
-    p.header_key.kind = 1;
-    p.header_key.length = 16;
-    p.payload_key.kind = 1;
-    p.payload_key.length = 16;
-    for (int i = 0; i < 16; ++i) {
-        p.header_key.key[i] = static_cast<uint8_t>(0x31 * i + 5);
-        p.payload_key.key[i] = static_cast<uint8_t>(0x77 ^ (i * 3));
-    }
+    FlowmeshTransportParams p = flowmesh_harness_stream_params(FLOWMESH_STREAM_MEDIA, local, peer);
     p.options = FLOWMESH_MEDIA_OPTION_RATE_CONTROL | FLOWMESH_MEDIA_OPTION_BITRATE_MODE;
     p.frame_rate[0] = p.peak_frame_rate[0] = 30;
     p.frame_rate[1] = p.peak_frame_rate[1] = 1;

@@ -27,35 +27,12 @@ constexpr uint16_t kReceiverId = 301;
 
 FlowmeshTransportParams paced_params(uint16_t local, uint16_t peer)
 {
-    FlowmeshTransportParams p = {};
-    p.kind = FLOWMESH_STREAM_PACED;
-    p.send_buffer = p.receive_buffer = 65536;
-    p.handshake_ms = 250;
-    p.min_rto_ms = 1000;
-    p.max_rto_ms = 10000;
-    p.local_id = local;
-    p.peer_id = peer;
-    p.local_flags = p.peer_flags = FLOWMESH_FLAG_SET_PACED;
-    p.header_key.kind = 1;
-    p.header_key.length = 16;
-    p.payload_key.kind = 2;
-    p.payload_key.length = 32;
-    for (int i = 0; i < 32; ++i) {
-        p.header_key.key[i] = static_cast<uint8_t>(0x40 + i);
-        p.payload_key.key[i] = static_cast<uint8_t>(0xC0 ^ i);
-    }
-    return p;
+    return flowmesh_harness_stream_params(FLOWMESH_STREAM_PACED, local, peer);
 }
 
 std::vector<uint8_t> pattern(uint64_t length, uint32_t seed)
 {
-    std::vector<uint8_t> bytes(length);
-    uint32_t x = seed * 2654435761u + 1;
-    for (uint8_t &b : bytes) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    return bytes;
+    return flowmesh_harness_pattern(length, seed);
 }
 
 // What the sender's send function saw, kept as routed records (32-byte

@@ -87,25 +87,11 @@ protected:
 
 inline FlowmeshTransportParams stream_params(uint16_t local_id, uint16_t peer_id, bool initiator)
 {
-    FlowmeshTransportParams p = {};
-    p.kind = FLOWMESH_STREAM_RELIABLE;
-    p.local_id = local_id;
-    p.peer_id = peer_id;
+    FlowmeshTransportParams p = flowmesh_harness_stream_params(FLOWMESH_STREAM_RELIABLE, local_id, peer_id);
     p.options = initiator ? FLOWMESH_RELIABLE_OPT_INITIATOR : 0;
     p.initial_sequence = initiator ? 1000 : 500000;
     p.sequence_limit = 0xFFFFFFFFFFFF0000ull;
-    p.send_buffer = 65536;
-    p.receive_buffer = 65536;
-    p.handshake_ms = 250;
-    p.min_rto_ms = 1000;
-    p.max_rto_ms = 10000;
-    p.local_flags = p.peer_flags = FLOWMESH_FLAG_SET_RELIABLE;
-    p.header_key.kind = 1;
-    p.header_key.length = 16;
     memcpy(p.header_key.key, header_key_bytes(), 16);
-    p.payload_key.kind = 2;
-    p.payload_key.length = 32;
-    for (int i = 0; i < 32; ++i) p.payload_key.key[i] = static_cast<uint8_t>(0xA0 + i);
     core_name_format(&p.session, "session.%u", local_id);
     return p;
 }
