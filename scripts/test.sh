@@ -23,4 +23,4 @@ cmake --build build/tsan -j "$jobs" --target concurrency_tests
 ctest --test-dir build/tsan -j "$jobs" -L concurrency --output-on-failure --timeout 600
 
 echo "== libFuzzer (short run of every target; scripts/fuzz.sh for longer ones)"
-bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
+bash scripts/fuzz.sh "${FUZZ_SECONDS:-16}"

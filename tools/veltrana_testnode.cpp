@@ -5,6 +5,8 @@
 //   peer ADDRESS:PORT             seed a peer for that data address
 //   send ADDRESS:PORT LENGTH [N]  send N datagrams of LENGTH bytes to it
 //   counters                      print the data-path counters
+//   connect ADDRESS:PORT          direct mode: connect to that data address
+//   connect_state                 print the engine's connect state
 //   quit                          stop the engine and exit
 //
 // Peer events print the peer's data address; "ready" also prints the
@@ -30,6 +32,7 @@
 #include "core/sha256.h"
 #include "core/store.h"
 #include "core/system.h"
+#include "flowmesh/direct.h"
 #include "flowmesh/engine.h"
 #include "flowmesh/instance.h"
 #include "flowmesh/peer.h"
@@ -308,6 +311,16 @@ void command_counters(FlowmeshEngine *engine)
     }
 }
 
+void command_connect(uint64_t handle, const char *text)
+{
+    CoreUdpAddr address;
+    if (!parse_endpoint(text, &address)) {
+        emit("{\"event\":\"error\",\"reason\":\"bad endpoint\"}");
+        return;
+    }
+    emit("{\"event\":\"connect\",\"to\":\"%s\",\"result\":%d}", text, flowmesh_engine_connect(handle, &address));
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -369,6 +382,10 @@ int main(int argc, char **argv)
             command_send(handle, line + 5);
         else if (strcmp(line, "counters") == 0)
             command_counters(engine);
+        else if (strncmp(line, "connect ", 8) == 0)
+            command_connect(handle, line + 8);
+        else if (strcmp(line, "connect_state") == 0)
+            emit("{\"event\":\"connect_state\",\"state\":%d}", engine->connect_state.load());
         else if (line[0] != '\0')
             emit("{\"event\":\"error\",\"reason\":\"unknown command\"}");
     }

@@ -15,6 +15,7 @@
 #include "core/log.h"
 #include "core/store.h"
 #include "flowmesh/access.h"
+#include "flowmesh/direct.h"
 #include "flowmesh/discovery.h"
 #include "flowmesh/instance.h"
 #include "flowmesh/peer.h"
@@ -262,8 +263,12 @@ bool engine_build(FlowmeshEngine *engine)
                                             nullptr, "fm-monitor");
         if (engine->monitor == nullptr) return false;
     }
-    // Direct-mode seam: the connector thread starts here with the
-    // direct-mode module.
+    if (config.flags & FLOWMESH_MODE_DIRECT) {
+        engine->connector = core_thread_start(flowmesh_direct_connector,
+                                              reinterpret_cast<void *>(static_cast<uintptr_t>(engine->handle)), nullptr,
+                                              "fm-connector");
+        if (engine->connector == nullptr) return false;
+    }
     return true;
 }
 
@@ -448,8 +453,7 @@ static FlowmeshAdapterInstance *instance_for_direct_target(FlowmeshEngine *engin
     for (CoreStoreItem *item = core_store_first(engine->instances); item != nullptr;
          item = core_store_next(engine->instances, item, 1)) {
         FlowmeshAdapterInstance *instance = flowmesh_engine_instance_of(item);
-        if (instance != nullptr && instance->direct_target.address == address->address &&
-            instance->direct_target.port == address->port)
+        if (instance != nullptr && instance->direct_target.load() == flowmesh_endpoint_pack(*address))
             return instance;
     }
     return nullptr;

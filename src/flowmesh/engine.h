@@ -70,11 +70,25 @@ struct FlowmeshEngineConfig {
 // adapter record's id and description.
 #define FLOWMESH_DIRECT_INSTANCE "7C1E0B52D4F04A0E9E3A56C1B8D2F417"
 
-// Direct-mode connect states; the connect machine itself comes with the
-// direct-mode module.
+// Direct-mode connect states (the connect machine is direct.h's).
 enum : int32_t {
     FLOWMESH_CONNECT_IDLE = 0,
+    FLOWMESH_CONNECT_PREPARING = 1,  // a connect is choosing its instance
+    FLOWMESH_CONNECT_REQUESTED = 2,  // taken; the connector starts it at its next slot
+    FLOWMESH_CONNECT_CONNECTING = 3,
+    FLOWMESH_CONNECT_CONNECTED = 4,
 };
+
+// An endpoint in one word, for endpoints that one thread writes while
+// others read them.
+inline uint64_t flowmesh_endpoint_pack(const CoreUdpAddr &address)
+{
+    return static_cast<uint64_t>(address.address) << 16 | address.port;
+}
+inline CoreUdpAddr flowmesh_endpoint_unpack(uint64_t word)
+{
+    return {static_cast<uint32_t>(word >> 16), static_cast<uint16_t>(word)};
+}
 
 struct FlowmeshEngine {
     std::atomic<int32_t> connect_state;
@@ -84,9 +98,9 @@ struct FlowmeshEngine {
     CorePipe *manager_pipe;
     CoreName executor;  // CORE_DEFAULT_EXECUTOR
     FlowmeshEngineConfig config;
-    CoreThreadRecord *connector;  // direct mode; with the direct-mode module
+    CoreThreadRecord *connector;  // direct mode (direct.h)
     CoreThreadRecord *monitor;    // not with a fixed adapter list
-    CoreUdpAddr connect_target;
+    std::atomic<uint64_t> connect_target;  // flowmesh_endpoint_pack
     std::atomic<uint32_t> running;
     std::atomic<uint64_t> monitor_passes;  // completed checks, for tests and the node tool
 };

@@ -8,6 +8,7 @@
 
 #include "core/clock.h"
 #include "core/log.h"
+#include "flowmesh/direct.h"
 #include "flowmesh/discovery.h"
 #include "flowmesh/instance.h"
 #include "flowmesh/netcrypto/key_message.h"
@@ -226,13 +227,17 @@ CoreResult flowmesh_handshake_offer_direct(FlowmeshAdapterInstance *instance, co
         if (result == CORE_OK) {
             result = netcrypto_accept_direct_identity(instance, source, &peer);
             netcrypto_peer_identity_clear(&peer);
-            if (result == CORE_OK && instance->direct_target.address == 0 && instance->direct_target.port == 0)
-                instance->direct_target = *source;
+            uint64_t unset = 0;
+            if (result == CORE_OK)
+                instance->direct_target.compare_exchange_strong(unset, flowmesh_endpoint_pack(*source));
         }
         if (result == CORE_ERR && length == NETCRYPTO_IDENTITY_BLOCK_SIZE) instance->identity_blocks_refused.fetch_add(1);
     }
     if (result == CORE_ERR && (flags & FLOWMESH_ROLE_KEY) && length == NETCRYPTO_KEY_MESSAGE_SIZE) {
-        result = netcrypto_accept_direct_key(instance, source, data, length);
+        // Only the node we are connecting to may make us open a key message.
+        result = flowmesh_direct_expects_key(instance, source)
+                     ? netcrypto_accept_direct_key(instance, source, data, length)
+                     : CORE_ERR;
         if (result == CORE_ERR) instance->key_messages_refused.fetch_add(1);
     }
     return result;

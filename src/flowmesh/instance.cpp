@@ -24,6 +24,7 @@
 #include "flowmesh/netcrypto/announce.h"
 #include "flowmesh/netcrypto/key_message.h"
 #include "flowmesh/peer.h"
+#include "flowmesh/stun.h"
 
 namespace {
 
@@ -183,11 +184,17 @@ bool open_discovery_socket(FlowmeshAdapterInstance *instance)
            bound_address(instance->discovery, &instance->discovery_address);
 }
 
-// ---- direct-mode seam ----
-// The STUN client comes with the direct-mode module.
+// ---- the STUN probe of direct mode ----
 
-bool stun_start(FlowmeshAdapterInstance *) { return true; }
-void stun_stop(FlowmeshAdapterInstance *) {}
+bool stun_start(FlowmeshAdapterInstance *instance)
+{
+    const FlowmeshConfig &config = instance->config.configuration;
+    const FlowmeshStunAddresses addresses = {{config.stun_address, htons(config.stun_port)}, instance->adapter.address};
+    instance->stun = flowmesh_stun_create(&addresses);
+    return instance->stun != nullptr;
+}
+
+void stun_stop(FlowmeshAdapterInstance *instance) { flowmesh_stun_destroy(&instance->stun); }
 
 void broadcast_targets(FlowmeshAdapterInstance *instance)
 {

@@ -42,6 +42,7 @@
 #include "flowmesh/netcrypto/identity.h"
 
 struct CoreTimer;
+struct FlowmeshStunClient;
 
 // Name formats of the instance's executor and pools; the instance's bound
 // address and data port make them unique.
@@ -86,7 +87,11 @@ struct FlowmeshInstanceCounters {
 struct FlowmeshAdapterInstance {
     std::atomic<uint32_t> state;
     std::atomic<uint32_t> send_rotation;
-    CoreUdpAddr direct_target;
+    // Direct mode: the one address this instance connects to or answers
+    // (flowmesh_endpoint_pack; 0 unset). Set by a connect or the first
+    // accepted identity block, cleared when that peer is dropped, read by
+    // senders.
+    std::atomic<uint64_t> direct_target;
     NetcryptoNode node;  // identities, hashes, broadcast identity, key
     CoreUdpSocket *data[FLOWMESH_DATA_SOCKETS];
     CoreUdpSocket *discovery;
@@ -134,6 +139,7 @@ struct FlowmeshAdapterInstance {
     uint64_t discovery_block_length;
     uint8_t direct_block[NETCRYPTO_IDENTITY_BLOCK_SIZE];
     uint64_t direct_block_length;
+    FlowmeshStunClient *stun;  // direct mode with a STUN server (stun.h)
     EVP_PKEY *rsa_key;
     bool rsa_key_owned;
     bool abandoned;  // a thread outlived its join: the memory must stay

@@ -56,7 +56,7 @@ struct FlowmeshConfig {
     uint16_t base_port;    // data sockets and the eight discovery ports
     uint16_t second_port;  // second port of the per-adapter engine
     uint32_t stun_address;  // network byte order
-    uint16_t stun_port;
+    uint16_t stun_port;     // host order, like base_port
     CoreName system_name;  // only nodes with the same system name meet
     CoreName user_id;
     CoreName node_id;

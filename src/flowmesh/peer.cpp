@@ -188,12 +188,10 @@ CoreResult flowmesh_peer_drop(FlowmeshAdapterInstance *instance, FlowmeshPeer *p
     if (instance == nullptr || peer == nullptr || instance->peers == nullptr) return CORE_ERR_NOT_FOUND;
     const uint32_t flags = peer->flags.fetch_or(FLOWMESH_PEER_DROPPED);
     if (flags & FLOWMESH_PEER_DROPPED) return CORE_ERR_NOT_FOUND;
-    // The direct target is the direct form's alone, set and cleared on the
-    // instance executor.
-    if ((instance->config.configuration.flags & FLOWMESH_MODE_DIRECT) &&
-        instance->direct_target.address == peer->data_address.address &&
-        instance->direct_target.port == peer->data_address.port)
-        instance->direct_target = {};
+    // A connect may set the target meanwhile: only this peer's is cleared.
+    uint64_t target = flowmesh_endpoint_pack(peer->data_address);
+    if (instance->config.configuration.flags & FLOWMESH_MODE_DIRECT)
+        instance->direct_target.compare_exchange_strong(target, 0);
     if (flags & FLOWMESH_PEER_CONFIRMED) {
         peer->flags.fetch_and(~FLOWMESH_PEER_CONFIRMED);
     } else {

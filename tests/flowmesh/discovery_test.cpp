@@ -19,6 +19,7 @@
 #include "core/clock.h"
 #include "core/crypto.h"
 #include "core/system.h"
+#include "flowmesh/direct.h"
 #include "flowmesh/discovery.h"
 #include "flowmesh/engine_support.h"
 #include "flowmesh/handshake.h"
@@ -462,6 +463,9 @@ TEST_F(DiscoveryTest, TheDirectFormAgreesOneKeyThroughARelayedBlockAndMessage)
     std::vector<uint8_t> message(peer->direct_key_message, peer->direct_key_message + NETCRYPTO_KEY_MESSAGE_SIZE);
     flowmesh_peer_release(target);
 
+    // A key message is taken only while connecting, from the connect target.
+    ASSERT_EQ(flowmesh_engine_connect(engines_[1], &relay), CORE_OK);
+    ASSERT_TRUE(real_wait([&] { return refs_[1]->engine->connect_state.load() == FLOWMESH_CONNECT_CONNECTING; }));
     ASSERT_TRUE(send_raw(fd, connecting->adapter.address, message.data(), message.size()));
     PeerEvents::Event taken = {};
     ASSERT_TRUE(real_wait([&] { return connecting_events.find(FLOWMESH_PEER_READY, relay, &taken); }));
