@@ -85,7 +85,10 @@ struct PeerEvents {
 
 // Each test process takes its own eight discovery ports and its own system
 // name, so runs on one machine cannot pair up.
-uint16_t base_port() { return static_cast<uint16_t>(30000 + (getpid() % 1500) * 20); }
+// Announcements go to eight ports from here on 127.0.0.1, where every
+// socket bound to the wildcard address hears them: stay below the kernel's
+// ephemeral range (32768 up) so no other suite's socket sits on them.
+uint16_t base_port() { return static_cast<uint16_t>(20000 + (getpid() % 600) * 20); }
 
 class DiscoveryTest : public ::testing::Test {
 protected:
