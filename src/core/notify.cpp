@@ -12,13 +12,7 @@ struct ChannelItem {
     CoreNotifyChannel channel;  // first in the payload: core_substore_fini_cb
 };
 
-struct Registry {
-    std::mutex lock;  // start and stop
-    // Read by every caller without the lock; only start and stop write it.
-    std::atomic<CoreStore *> store{nullptr};
-};
-
-Registry g_registry;
+CoreNamedRegistry g_registry;
 
 CoreName named(const char *text)
 {
@@ -106,29 +100,41 @@ CoreResult core_subscriber_remove(CoreStore *subscribers, uint64_t key)
 
 // ---- registry ----
 
-CoreResult core_notify_registry_start(void)
+CoreResult core_named_registry_start(CoreNamedRegistry *registry, uint64_t item_size, CoreStoreCreateFn create,
+                                     CoreStoreDestroyFn destroy)
 {
-    std::lock_guard<std::mutex> guard(g_registry.lock);
-    if (g_registry.store.load() != nullptr) return CORE_FAIL;
+    std::lock_guard<std::mutex> guard(registry->lock);
+    if (registry->store.load() != nullptr) return CORE_FAIL;
     CoreStoreConfig config = {};
-    config.item_size = sizeof(ChannelItem);
+    config.item_size = item_size;
     config.key_kind = CORE_KEY_EXPLICIT;
-    config.create = core_notify_channel_init_cb;
-    config.destroy = core_substore_fini_cb;
+    config.create = create;
+    config.destroy = destroy;
     config.pool = named(CORE_DEFAULT_POOL);
     config.executor = named(CORE_DEFAULT_EXECUTOR);
     config.flags = CORE_STORE_TREE;
     CoreStore *store = core_store_create(&config);
     if (store == nullptr) return CORE_FAIL;
-    g_registry.store.store(store);
+    registry->store.store(store);
     return CORE_OK;
+}
+
+void core_named_registry_stop(CoreNamedRegistry *registry)
+{
+    std::lock_guard<std::mutex> guard(registry->lock);
+    CoreStore *store = registry->store.exchange(nullptr);
+    core_store_destroy(&store);
+}
+
+CoreResult core_notify_registry_start(void)
+{
+    return core_named_registry_start(&g_registry, sizeof(ChannelItem), core_notify_channel_init_cb,
+                                     core_substore_fini_cb);
 }
 
 void core_notify_registry_stop(void)
 {
-    std::lock_guard<std::mutex> guard(g_registry.lock);
-    CoreStore *store = g_registry.store.exchange(nullptr);
-    core_store_destroy(&store);
+    core_named_registry_stop(&g_registry);
 }
 
 CoreResult core_notify_channel_create(const CoreName *name)

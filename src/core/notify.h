@@ -15,6 +15,10 @@
 // shared with topics and with other subsystems' stores of stores.
 #pragma once
 
+#include <mutex>
+
+#include <atomic>
+
 #include <cstdint>
 
 #include "core/names.h"
@@ -100,6 +104,21 @@ int core_subscriber_init_cb(CoreStore *store, CoreStoreItem *item, void *arg, vo
 // Destroy callback of stores of stores: destroys the CoreStore * that
 // starts the item's payload (right after its header).
 void core_substore_fini_cb(CoreStore *store, CoreStoreItem *item, void **user);
+
+// A registry of named items (topics, notify channels): a tree-mode store
+// with explicit keys, items from CORE_DEFAULT_POOL, reclaim on
+// CORE_DEFAULT_EXECUTOR. Any thread reads `store` without the lock; only
+// start and stop write it.
+struct CoreNamedRegistry {
+    std::mutex lock;
+    std::atomic<CoreStore *> store{nullptr};
+};
+
+// CORE_OK, or CORE_FAIL when already started or the store cannot be made.
+CoreResult core_named_registry_start(CoreNamedRegistry *registry, uint64_t item_size, CoreStoreCreateFn create,
+                                     CoreStoreDestroyFn destroy);
+// Destroys the store (and with it every item still present).
+void core_named_registry_stop(CoreNamedRegistry *registry);
 
 // The subscriber key of a generated u64 key: its first 8 bytes, big-endian.
 uint64_t core_subscriber_key(const CoreStoreItem *item);

@@ -13,20 +13,7 @@ struct TopicItem {
     CoreTopic topic;
 };
 
-struct Registry {
-    std::mutex lock;  // start and stop
-    // Read by every caller without the lock; only start and stop write it.
-    std::atomic<CoreStore *> store{nullptr};
-};
-
-Registry g_registry;
-
-CoreName named(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
+CoreNamedRegistry g_registry;
 
 void raise_last_delivered(CoreTopic *topic, uint64_t number)
 {
@@ -90,27 +77,12 @@ CoreTopic *acquire_topic(CoreStore *registry, const CoreName *name)
 
 CoreResult core_topic_registry_start(void)
 {
-    std::lock_guard<std::mutex> guard(g_registry.lock);
-    if (g_registry.store.load() != nullptr) return CORE_FAIL;
-    CoreStoreConfig config = {};
-    config.item_size = sizeof(TopicItem);
-    config.key_kind = CORE_KEY_EXPLICIT;
-    config.create = core_topic_init_cb;
-    config.destroy = core_topic_fini_cb;
-    config.pool = named(CORE_DEFAULT_POOL);
-    config.executor = named(CORE_DEFAULT_EXECUTOR);
-    config.flags = CORE_STORE_TREE;
-    CoreStore *store = core_store_create(&config);
-    if (store == nullptr) return CORE_FAIL;
-    g_registry.store.store(store);
-    return CORE_OK;
+    return core_named_registry_start(&g_registry, sizeof(TopicItem), core_topic_init_cb, core_topic_fini_cb);
 }
 
 void core_topic_registry_stop(void)
 {
-    std::lock_guard<std::mutex> guard(g_registry.lock);
-    CoreStore *store = g_registry.store.exchange(nullptr);
-    core_store_destroy(&store);
+    core_named_registry_stop(&g_registry);
 }
 
 CoreResult core_topic_create(const CoreName *name, const CoreTopicConfig *config)
