@@ -450,8 +450,10 @@ int ravk_consumer_stop(uint64_t handle)
     auto *c = static_cast<RavkConsumer *>(core_handle_acquire(pipelines(), handle));
     if (c == nullptr) return -1;
     if (c->role != RAVK_ROLE_CONSUMER) {
+        // Providers share the table and the stop; anything else is not ours.
+        const bool provider = c->role == RAVK_ROLE_PROVIDER;
         core_handle_release(pipelines(), handle);
-        return ravk_pipeline_stop(handle);
+        return provider ? ravk_pipeline_stop(handle) : -1;
     }
     if (c->state != RAVK_STATE_STOPPED) {
         c->state = RAVK_STATE_STOPPED;

@@ -576,8 +576,10 @@ int ravk_pipeline_stop(uint64_t handle)
     auto *p = static_cast<RavkProvider *>(core_handle_acquire(pipelines(), handle));
     if (p == nullptr) return -1;
     if (p->role != RAVK_ROLE_PROVIDER) {
+        // Consumers share the table and the stop; anything else is not ours.
+        const bool consumer = p->role == RAVK_ROLE_CONSUMER;
         core_handle_release(pipelines(), handle);
-        return ravk_consumer_stop(handle);
+        return consumer ? ravk_consumer_stop(handle) : -1;
     }
     if (p->state != RAVK_STATE_STOPPED) {
         p->state = RAVK_STATE_STOPPED;
