@@ -15,6 +15,7 @@
 #include "core/store.h"
 #include "flowmesh/access.h"
 #include "flowmesh/engine.h"
+#include "flowmesh/session.h"
 
 std::atomic<uint64_t> flowmesh_core_handle{0};
 
@@ -130,12 +131,11 @@ CoreResult start_network(FlowmeshCore *core)
 
 void stop_network(FlowmeshCore *core)
 {
-    if (core->state.load() == FLOWMESH_NETWORK_STOPPED && core->engine == 0) return;
+    if (core->state.load() == FLOWMESH_NETWORK_STOPPED && core->engine.load() == 0) return;
     core->state.store(FLOWMESH_NETWORK_STOPPED);
     post_state(core, FLOWMESH_NETWORK_STOPPED);
     flowmesh_core_sessions_stop(core);
-    const uint64_t engine = core->engine;
-    core->engine = 0;
+    const uint64_t engine = core->engine.exchange(0);
     CoreHandleTable *table = network_table();
     void *object = core_handle_acquire(table, engine);
     if (object == nullptr) return;
@@ -143,6 +143,9 @@ void stop_network(FlowmeshCore *core)
     core_handle_release(table, engine);  // the acquisition
     core_handle_release(table, engine);  // the creation reference
     wait_engine_freed(engine);
+    // Reports the engine made before it went may have become sessions
+    // after the first pass.
+    flowmesh_core_sessions_stop(core);
 }
 
 // ---- pipes ----
@@ -209,7 +212,7 @@ void teardown(FlowmeshCore *core)
 {
     stop_network(core);
     core_pipe_destroy(&core->commands);
-    if (core->sessions != nullptr) core_store_destroy(&core->sessions);
+    flowmesh_sessions_destroy(core);
     core_store_destroy(&core->deny);
     for (CorePipe *&pipe : core->pipes) core_pipe_destroy(&pipe);
     flowmesh_event_tables_destroy(&core->events);
@@ -256,11 +259,9 @@ bool make_parts(FlowmeshCore *core)
     if (!make_pool(core, FLOWMESH_POOL_STREAM, kPools[FLOWMESH_POOL_STREAM].size)) return false;
     if (!make_executor(core, FLOWMESH_NAME_MANAGER_EXECUTOR)) return false;
     if (!make_pool(core, FLOWMESH_POOL_MANAGER, kPools[FLOWMESH_POOL_MANAGER].size)) return false;
-    // Session seam: the session store is made here by the sessions module.
+    if (flowmesh_sessions_create(core) != CORE_OK) return false;
     core->deny = flowmesh_deny_store_create(service);
     if (core->deny == nullptr) return false;
-    // Session seam: the transport-report, peer-report, stream-data and
-    // service-data pipes join the status-report pipe here.
     core->pipes[FLOWMESH_PIPE_STATUS] = make_pipe(core, status_report_handler, core);
     if (core->pipes[FLOWMESH_PIPE_STATUS] == nullptr) return false;
     core->commands = make_pipe(core, command_handler, reinterpret_cast<void *>(static_cast<uintptr_t>(core->handle)));
@@ -352,6 +353,8 @@ CoreName *flowmesh_core_instance_name(FlowmeshCore *core, CoreName *out)
     return core_name_format(out, "%016llX", static_cast<unsigned long long>(n));
 }
 
+const FlowmeshEngineOps *flowmesh_core_engine_ops(void) { return g_engine_ops.load(); }
+
 void flowmesh_core_set_engine_ops(const FlowmeshEngineOps *ops)
 {
     if (ops == nullptr || ops->start == nullptr || ops->stop == nullptr) {
@@ -375,12 +378,4 @@ void flowmesh_core_status_report(uint64_t core_handle, uint32_t report, const vo
     core_handle_release(table, core_handle);
 }
 
-// ---- session seams ----
 
-void flowmesh_core_sessions_stop(FlowmeshCore *core) { (void)core; }
-
-void flowmesh_core_sessions_deny(FlowmeshCore *core, const FlowmeshDenyEntry *entry)
-{
-    (void)core;
-    (void)entry;
-}

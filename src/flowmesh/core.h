@@ -21,6 +21,7 @@
 #include "core/names.h"
 #include "core/result.h"
 #include "core/sync.h"
+#include "core/udp.h"
 #include "flowmesh/interface.h"
 
 struct CorePipe;
@@ -62,7 +63,7 @@ enum : uint32_t {
 };
 
 // The core's pipes. Transport reports, peer reports, stream data and
-// service data come with sessions.
+// service data are the sessions' (flowmesh/session.h).
 enum : uint32_t {
     FLOWMESH_PIPE_TRANSPORT = 0,
     FLOWMESH_PIPE_STATUS = 1,
@@ -89,13 +90,16 @@ struct FlowmeshCore {
     std::atomic<uint32_t> flags;             // FLOWMESH_CORE_*
     CoreNetAdapter allow_list[FLOWMESH_ADAPTER_SLOTS];  // guarded by allow_lock
     CoreLock allow_lock;
-    uint64_t engine;  // engine manager handle of the last start; 0 while stopped
+    std::atomic<uint64_t> engine;  // engine manager handle of the last start; 0 while stopped
     uint64_t handle;  // the core's own handle
     FlowmeshEventTableSet *events;
     FlowmeshConfig config;
     CoreName names[FLOWMESH_NAME_COUNT];
     CorePool *pools[FLOWMESH_POOL_COUNT];
-    CoreStore *sessions;  // session seam: made by the sessions module
+    CoreStore *sessions;  // FlowmeshSession items (flowmesh/session.h)
+    // Held while a session is made and while the network stop clears the
+    // sessions, so that no session outlives a stop.
+    CoreLock session_lock;
     CoreStore *deny;      // FlowmeshDenyEntry items
     CorePipe *pipes[FLOWMESH_PIPE_COUNT];
     // Commands from the engine: an empty message of type 0 stops the
@@ -142,7 +146,16 @@ struct FlowmeshEngineOps {
     // Tells the acquired engine to stop and joins its threads; the core
     // then drops its references and waits until the object is freed.
     void (*stop)(FlowmeshCore *core, void *engine);
+    // What sessions tell the engine, by its handle; NULL: nothing is told.
+    // A session is established with the peer of that identity; a session
+    // closed on request; a finished session's peer is to be forgotten.
+    CoreResult (*confirm_peer)(uint64_t engine, const uint8_t identity[CORE_NAME_KEY_SIZE]);
+    CoreResult (*disconnect)(uint64_t engine, const CoreUdpAddr *address);
+    void (*drop_peer)(uint64_t engine, const uint8_t identity[CORE_NAME_KEY_SIZE]);
 };
+
+// The engine operations in force.
+const FlowmeshEngineOps *flowmesh_core_engine_ops(void);
 
 // Installs the engine operations used by later starts; NULL restores the
 // engine manager's. Set while no state change runs.
@@ -152,9 +165,7 @@ void flowmesh_core_set_engine_ops(const FlowmeshEngineOps *ops);
 // status-report pipe of the core with that handle. No result.
 void flowmesh_core_status_report(uint64_t core_handle, uint32_t report, const void *data, uint64_t length);
 
-// ---- session seams ----
-// Each does nothing while the core has no sessions; the sessions module
-// gives them their bodies.
+// ---- sessions (flowmesh/session.cpp) ----
 
 // Network stop: posts the down event of every session reported up and
 // deletes every session.

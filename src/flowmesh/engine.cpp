@@ -19,6 +19,7 @@
 #include "flowmesh/discovery.h"
 #include "flowmesh/instance.h"
 #include "flowmesh/peer.h"
+#include "flowmesh/session.h"
 
 namespace {
 
@@ -291,26 +292,19 @@ int core_status(const CoreName *, uint32_t code, uint32_t, const void *data, uin
     return 0;
 }
 
-// A peer that appears is first held against the core's deny list. Sessions
-// seam: the other peer reports (offered, ready, gone) and the datagram
-// batches reach the session store with the sessions module; until then
-// they are accepted and dropped here.
-int core_peer(const CoreName *, uint32_t code, uint32_t, const void *data, uint64_t length, void *user)
+// Peers become sessions (flowmesh/session.h): admission, the session made
+// when a peer is ready, the routing of its datagrams.
+int core_peer(const CoreName *reporter, uint32_t code, uint32_t value, const void *data, uint64_t length, void *user)
 {
-    if (code != FLOWMESH_PEER_APPEARED || data == nullptr || length < sizeof(FlowmeshPeerRecord)) return 0;
-    const auto *record = static_cast<const FlowmeshPeerRecord *>(data);
-    FlowmeshCore *core = flowmesh_core_acquire();
-    // Without its core the network is going down: no new peers.
-    if (core == nullptr) return -1;
-    int answer = 0;
-    if (core->handle == static_cast<uint64_t>(reinterpret_cast<uintptr_t>(user))) {
-        const CoreUdpAddr address = {record->address, record->port};
-        answer = flowmesh_core_admit_peer(core, &address, &address) == CORE_OK ? 0 : -1;
-    }
-    flowmesh_core_release(core);
-    return answer;
+    return flowmesh_core_peer_report(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(user)), reporter, code, value,
+                                     data, length);
 }
-int core_datagram(const CoreQueueEntry *, uint64_t, void *, uint64_t) { return 0; }
+
+int core_datagram(const CoreQueueEntry *records, uint64_t count, void *user, uint64_t)
+{
+    flowmesh_core_datagrams(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(user)), records, count);
+    return 0;
+}
 
 uint64_t ops_start(FlowmeshCore *core, const FlowmeshConfig *config)
 {
@@ -331,7 +325,26 @@ void ops_stop(FlowmeshCore *, void *engine) { flowmesh_engine_stop(static_cast<F
 
 }  // namespace
 
-const FlowmeshEngineOps flowmesh_engine_ops = {ops_start, ops_stop};
+const FlowmeshEngineOps flowmesh_engine_ops = {ops_start, ops_stop, flowmesh_engine_confirm_peer,
+                                               flowmesh_engine_disconnect, flowmesh_engine_drop_peer};
+
+void flowmesh_engine_drop_peer(uint64_t handle, const uint8_t identity[CORE_NAME_KEY_SIZE])
+{
+    FlowmeshEngine *engine = acquire(handle);
+    if (engine == nullptr) return;
+    for (CoreStoreItem *item = core_store_first(engine->instances); item != nullptr;
+         item = core_store_next(engine->instances, item, 1)) {
+        FlowmeshAdapterInstance *instance = flowmesh_engine_instance_of(item);
+        if (instance == nullptr) continue;
+        FlowmeshPeer *peer = flowmesh_peer_find_by_identity(instance, identity);
+        if (peer == nullptr) continue;
+        flowmesh_peer_drop(instance, peer);
+        flowmesh_peer_release(instance);
+        core_store_unref(engine->instances);  // the walk's reference
+        break;
+    }
+    release(handle);
+}
 
 // ---- configuration rules ----
 

@@ -156,6 +156,10 @@ CoreResult flowmesh_engine_confirm_peer(uint64_t handle, const uint8_t identity[
 // mode; -100 unknown engine.
 CoreResult flowmesh_engine_disconnect(uint64_t handle, const CoreUdpAddr *address);
 
+// Drops the peer with this identity from the first instance that has it
+// (a session with it ended). Nothing for an unknown engine or peer.
+void flowmesh_engine_drop_peer(uint64_t handle, const uint8_t identity[CORE_NAME_KEY_SIZE]);
+
 // The transport send function: every record goes to the destination of the
 // first, through the next data socket of the instance that has a peer at
 // that address (or, in direct mode, whose direct target it is). `context`
@@ -178,7 +182,8 @@ FlowmeshAdapterInstance *flowmesh_engine_instance_of(CoreStoreItem *item);
 
 // What core.cpp installs: start builds a FlowmeshEngineConfig around the
 // snapshot with the core's callbacks and creates the engine; stop is
-// flowmesh_engine_stop.
+// flowmesh_engine_stop; the session hooks are confirm, disconnect and
+// drop_peer above.
 extern const FlowmeshEngineOps flowmesh_engine_ops;
 
 // ---- test seams ----

@@ -52,7 +52,7 @@ protected:
     {
         FlowmeshCoreTest::SetUp();
         FakeEngine::reset();
-        const FlowmeshEngineOps ops = {FakeEngine::start, FakeEngine::stop};
+        const FlowmeshEngineOps ops = {FakeEngine::start, FakeEngine::stop, nullptr, nullptr, nullptr};
         flowmesh_core_set_engine_ops(&ops);
         ASSERT_NE(watch_status(&status), 0u);
     }
