@@ -109,6 +109,32 @@ int main(int argc, char **argv)
     XMapRaised(display, window);
     XSync(display, False);
 
+    // The video sink draws through a connection to the display that DISPLAY
+    // names, opened when it starts: the one the window is on. The screen
+    // list below reads DISPLAY too, but the capture names its display itself.
+    setenv("DISPLAY", to, 1);
+    RavkConsumerConfig consumer_config = {};
+    consumer_config.media = RAVK_MEDIA_VIDEO | RAVK_VIDEO_VP8 << 16;
+    consumer_config.video_decoder.direction = RAVK_CODEC_DECODER;
+    consumer_config.video_decoder.acceleration = 1;
+    consumer_config.video_decoder.backend = RAVK_BACKEND_LIBVPX;
+    consumer_config.video_decoder.implementation_id = RAVK_DEC_VP8;
+    consumer_config.video_decoder.input = core_fourcc("VP80");
+    consumer_config.width = width;
+    consumer_config.height = height;
+    consumer_config.rate_num = fps;
+    consumer_config.rate_den = 1;
+    consumer_config.window = window;
+    core_name_format(&consumer_config.video_stream, "stream.%08X", 1u);
+    const uint64_t consumer_handle = ravk_consumer_create(&consumer_config);
+    if (consumer_handle == 0 || consumer_handle == UINT64_MAX) return fail("the playback pipeline was not made");
+    CoreHandleTable *table = core_handle_tables[CORE_HANDLES_PIPELINES];
+    Loop loop;
+    loop.consumer = static_cast<RavkConsumer *>(core_handle_acquire(table, consumer_handle));
+    gst_element_set_state(loop.consumer->pipeline->element, GST_STATE_PLAYING);
+    gst_element_get_state(loop.consumer->pipeline->element, nullptr, nullptr, 5 * GST_SECOND);
+    loop.consumer->state = RAVK_STATE_PLAYING;
+
     // The source: the first monitor of the source display's screen.
     setenv("DISPLAY", from, 1);
     RavkDeviceListConfig list_config = {0, RAVK_DIRECTION_SOURCE, RAVK_MEDIA_VIDEO, RAVK_CLASS_SCREEN,
@@ -134,28 +160,6 @@ int main(int argc, char **argv)
     record.tail.video.start_y = monitor->y;
     record.tail.video.end_y = int64_t(monitor->y) + monitor->mode.height - 1;
     ravk_device_event_post(RAVK_DEVICE_SCREEN_ADDED, &record, RAVK_DEVICE_RECORD_SCREEN_SIZE);
-
-    RavkConsumerConfig consumer_config = {};
-    consumer_config.media = RAVK_MEDIA_VIDEO | RAVK_VIDEO_VP8 << 16;
-    consumer_config.video_decoder.direction = RAVK_CODEC_DECODER;
-    consumer_config.video_decoder.acceleration = 1;
-    consumer_config.video_decoder.backend = RAVK_BACKEND_LIBVPX;
-    consumer_config.video_decoder.implementation_id = RAVK_DEC_VP8;
-    consumer_config.video_decoder.input = core_fourcc("VP80");
-    consumer_config.width = width;
-    consumer_config.height = height;
-    consumer_config.rate_num = fps;
-    consumer_config.rate_den = 1;
-    consumer_config.window = window;
-    core_name_format(&consumer_config.video_stream, "stream.%08X", 1u);
-    const uint64_t consumer_handle = ravk_consumer_create(&consumer_config);
-    if (consumer_handle == 0 || consumer_handle == UINT64_MAX) return fail("the playback pipeline was not made");
-    CoreHandleTable *table = core_handle_tables[CORE_HANDLES_PIPELINES];
-    Loop loop;
-    loop.consumer = static_cast<RavkConsumer *>(core_handle_acquire(table, consumer_handle));
-    gst_element_set_state(loop.consumer->pipeline->element, GST_STATE_PLAYING);
-    gst_element_get_state(loop.consumer->pipeline->element, nullptr, nullptr, 5 * GST_SECOND);
-    loop.consumer->state = RAVK_STATE_PLAYING;
 
     CoreName channel;
     ravk_pipeline_channel_name(&channel);
@@ -204,6 +208,9 @@ int main(int argc, char **argv)
         }
         gst_object_unref(pad);
     }
+    { GstSample *ls=nullptr; g_object_get(loop.consumer->video_sink->element, "last-sample", &ls, nullptr);
+      if (ls) { GstBuffer *b=gst_sample_get_buffer(ls); GstMapInfo m; gst_buffer_map(b,&m,GST_MAP_READ);
+        gchar *t=gst_caps_to_string(gst_sample_get_caps(ls)); size_t at=m.size/2; std::printf("DBG %s size %zu mid %02x%02x%02x%02x\n", t, m.size, m.data[at],m.data[at+1],m.data[at+2],m.data[at+3]); g_free(t); gst_buffer_unmap(b,&m); gst_sample_unref(ls);} else std::printf("DBG no last sample\n"); }
     ravk_pipeline_stop(provider_handle);
     ravk_pipeline_stop(consumer_handle);
     std::printf("frames %llu refused %llu seconds %.1f fps %.2f size %ux%u\n",

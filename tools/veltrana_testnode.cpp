@@ -12,6 +12,9 @@
 // Peer events print the peer's data address; "ready" also prints the
 // session key's length and its SHA-256 fingerprint, never the key.
 //
+// With --sessions the node runs the whole network core instead, with its
+// sessions and streams; testnode_sessions.h lists that mode's commands.
+//
 // LAN discovery broadcasts on every adapter the node finds, so the tool
 // refuses it in the machine's own network namespace unless
 // --allow-root-namespace is given. Exit codes: 0 after quit or end
@@ -36,30 +39,15 @@
 #include "flowmesh/engine.h"
 #include "flowmesh/instance.h"
 #include "flowmesh/peer.h"
+#include "testnode_common.h"
+#include "testnode_sessions.h"
 
 namespace {
 
-std::mutex g_out;
-
-// One line, written whole: callbacks print from several threads.
-void emit(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void emit(const char *format, ...)
-{
-    std::lock_guard<std::mutex> guard(g_out);
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-    putchar('\n');
-    fflush(stdout);
-}
-
-std::string address_text(uint32_t address)
-{
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address, text, sizeof(text));
-    return text;
-}
+using testnode::address_text;
+using testnode::emit;
+using testnode::hex_of;
+using testnode::parse_endpoint;
 
 int on_status(const CoreName *reporter, uint32_t code, uint32_t, const void *data, uint64_t length, void *)
 {
@@ -75,17 +63,6 @@ int on_status(const CoreName *reporter, uint32_t code, uint32_t, const void *dat
         emit("{\"event\":\"%s\",\"reporter\":\"%s\"}", name, reporter_hex);
     }
     return 0;
-}
-
-std::string hex_of(const uint8_t *bytes, size_t length)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < length; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
-    return out;
 }
 
 int on_peer(const CoreName *, uint32_t code, uint32_t value, const void *data, uint64_t length, void *)
@@ -159,16 +136,6 @@ bool in_root_namespace()
     return own.st_ino == init.st_ino && own.st_dev == init.st_dev;
 }
 
-bool parse_endpoint(const char *text, CoreUdpAddr *out)
-{
-    char host[64];
-    unsigned port = 0;
-    if (sscanf(text, "%63[^:]:%u", host, &port) != 2 || port == 0 || port > 65535) return false;
-    if (inet_pton(AF_INET, host, &out->address) != 1) return false;
-    out->port = htons(static_cast<uint16_t>(port));
-    return true;
-}
-
 struct Options {
     uint32_t mode = FLOWMESH_MODE_LAN;
     uint16_t base_port = 60149;
@@ -180,6 +147,8 @@ struct Options {
     uint32_t key_options = FLOWMESH_KEYS_128 | FLOWMESH_KEYS_256;
     uint32_t announce_mode = 1;
     const char *system_name = "veltrana.testnode";
+    const char *node = "testnode";
+    bool sessions = false;
 };
 
 void usage(FILE *out)
@@ -188,7 +157,7 @@ void usage(FILE *out)
             "usage: veltrana-testnode [--mode lan|direct] [--base-port N] [--second-port N]\n"
             "                         [--adapter-index N] [--adapter ID] [--monitor-ms N]\n"
             "                         [--key-options 1-3] [--announce-mode N] [--system NAME]\n"
-            "                         [--allow-root-namespace]\n");
+            "                         [--allow-root-namespace] [--sessions] [--node NAME]\n");
 }
 
 bool parse(int argc, char **argv, Options *o)
@@ -238,6 +207,11 @@ bool parse(int argc, char **argv, Options *o)
             ++i;
         } else if (strcmp(arg, "--allow-root-namespace") == 0) {
             o->allow_root = true;
+        } else if (strcmp(arg, "--sessions") == 0) {
+            o->sessions = true;
+        } else if (strcmp(arg, "--node") == 0 && value != nullptr) {
+            o->node = value;
+            ++i;
         } else {
             return false;
         }
@@ -358,6 +332,12 @@ int main(int argc, char **argv)
     if (options.adapter != nullptr) snprintf(c.adapters[0].id, sizeof(c.adapters[0].id), "%s", options.adapter);
     core_name_format(&c.system_name, "%.32s", options.system_name);
     core_name_format(&c.user_id, "testnode");
+    core_name_format(&c.node_id, "%.32s", options.node);
+    if (options.sessions) {
+        const int code = testnode_run_sessions(&c);
+        core_system_stop();
+        return code;
+    }
     config.status = on_status;
     config.peer = on_peer;
     config.datagram = on_datagram;

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/crypto.h"
 #include "core/handle.h"
 #include "core/log.h"
@@ -255,6 +256,7 @@ int session_create(CoreStore *, CoreStoreItem *item, void *arg, void **)
     s->core = core->handle;
     s->session_key = init->record->key;
     s->peer_mode = 1;
+    s->created_ms = core_clock_mono_ms();
 
     if (peer.address != 0 || peer.port != 0) {
         FlowmeshStreamManagerConfig mc = {};
@@ -429,6 +431,7 @@ int transport_report_handler(CoreQueueEntry *entry, void **user)
     const uint32_t code = entry->flags;
     int result = CORE_OK;
     if (id == 0 && code == FLOWMESH_TRANSPORT_OPEN) {
+        s->service_open_ms.store(core_clock_mono_ms());
         flowmesh_session_hello(core, s);
     } else if (id == 0 && code == FLOWMESH_TRANSPORT_CLOSING) {
         for (CoreStoreItem *item = core_store_next(s->streams, nullptr, 1); item != nullptr;

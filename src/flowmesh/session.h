@@ -88,6 +88,8 @@ struct FlowmeshSession {
     // always precedes its reply for it.
     std::mutex open_lock;
     FlowmeshKeyBlob session_key;
+    uint64_t created_ms;                    // monotonic
+    std::atomic<uint64_t> service_open_ms;  // when the service stream opened; 0 before
     // The peer's facts arrive on the reader channel and are read by
     // whichever thread posts a session event.
     std::mutex facts_lock;

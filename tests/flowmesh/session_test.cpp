@@ -261,6 +261,10 @@ protected:
         p.frame_rate[0] = 30;
         p.frame_rate[1] = 1;
         p.max_bitrate = 400'000'000;
+        if (kind == FLOWMESH_STREAM_RELIABLE) {
+            p.min_rto_ms = 20;
+            p.max_rto_ms = 2000;
+        }
         return flowmesh_session_open_stream(&session, &p);
     }
 
@@ -488,7 +492,7 @@ TEST_F(Sessions, LossyWireStillDeliversTheReliableStreamExactly)
     ASSERT_EQ(open(kA, "t.lossy", FLOWMESH_STREAM_RELIABLE), CORE_OK);
     ASSERT_TRUE(opened_both("t.lossy"));
     g_drop_every = 20;  // 5 % both ways
-    const std::vector<uint8_t> data = pattern(1 << 20, 6);
+    const std::vector<uint8_t> data = pattern(2 << 20, 6);
     ASSERT_TRUE(send_all(kA, "t.lossy", data));
     ASSERT_TRUE(wait_until([&] { return log.received(kB, "t.lossy").size() >= data.size(); }, 30000));
     EXPECT_EQ(log.received(kB, "t.lossy"), data);
