@@ -196,8 +196,9 @@ void command_sessions()
 void command_open(const char *text)
 {
     char kind_text[16], name[40];
+    unsigned plain_mbit = 0;
     CoreName session;
-    if (sscanf(text, "%15s %32s", kind_text, name) != 2 || !first_session(&session)) {
+    if (sscanf(text, "%15s %32s %u", kind_text, name, &plain_mbit) < 2 || !first_session(&session)) {
         emit("{\"event\":\"error\",\"reason\":\"bad open or no session\"}");
         return;
     }
@@ -215,7 +216,11 @@ void command_open(const char *text)
         p.min_rto_ms = 20;
         p.max_rto_ms = 2000;
     }
-    if (p.kind.kind == FLOWMESH_STREAM_MEDIA) {
+    if (p.kind.kind == FLOWMESH_STREAM_MEDIA && plain_mbit != 0) {
+        // Rate control off: frames leave as fast as they come, within the
+        // retention the maximum bitrate gives.
+        p.max_bitrate = static_cast<uint64_t>(plain_mbit) * 1'000'000;
+    } else if (p.kind.kind == FLOWMESH_STREAM_MEDIA) {
         // Rate control on, with room for four times the synthetic source
         // so that retained chunks cover the resends.
         p.flags = 1;
@@ -320,6 +325,35 @@ void command_frames(const char *text)
         if (due > now) core_sleep_ms(due - now);
     }
     emit("{\"event\":\"frames_sent\",\"stream\":\"%s\",\"count\":%u,\"refused\":%u}", name, total, refused);
+}
+
+// Frames of LENGTH as fast as the stream takes them, for SECONDS.
+void command_blast(const char *text)
+{
+    char name[40];
+    unsigned seconds = 0, length = 0;
+    CoreName session;
+    if (sscanf(text, "%32s %u %u", name, &seconds, &length) != 3 || seconds > 600 || length > 0x1000000 ||
+        !first_session(&session)) {
+        emit("{\"event\":\"error\",\"reason\":\"bad blast or no session\"}");
+        return;
+    }
+    CoreName stream;
+    core_name_format(&stream, "%s", name);
+    const uint64_t end = core_clock_mono_ms() + seconds * 1000ull;
+    uint64_t sent = 0, refused = 0;
+    for (uint32_t i = 0; core_clock_mono_ms() < end; ++i) {
+        const std::vector<uint8_t> frame = numbered(i, length);
+        uint64_t n = frame.size();
+        if (flowmesh_session_send(&session, &stream, i % 30 == 0 ? 1 : 0, frame.data(), &n) == CORE_OK) {
+            sent++;
+        } else {
+            refused++;
+            core_sleep_ms(1);
+        }
+    }
+    emit("{\"event\":\"blast_sent\",\"stream\":\"%s\",\"count\":%llu,\"refused\":%llu}", name,
+         static_cast<unsigned long long>(sent), static_cast<unsigned long long>(refused));
 }
 
 void command_file(const char *text)
@@ -433,6 +467,8 @@ int testnode_run_sessions(const FlowmeshConfig *config)
             command_messages(line + 9);
         else if (strncmp(line, "frames ", 7) == 0)
             command_frames(line + 7);
+        else if (strncmp(line, "blast ", 6) == 0)
+            command_blast(line + 6);
         else if (strncmp(line, "file ", 5) == 0)
             command_file(line + 5);
         else if (strncmp(line, "stats ", 6) == 0)

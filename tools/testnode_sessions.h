@@ -4,11 +4,15 @@
 // session (a namespace test has one peer):
 //
 //   sessions                      print the live sessions
-//   open KIND NAME                open a stream: KIND paced, media or reliable
+//   open KIND NAME [MBIT]         open a stream: KIND paced, media or reliable;
+//                                 a media stream with MBIT has no rate control
+//                                 and that maximum bitrate
 //   forward LENGTH                a forward message of LENGTH pattern bytes
 //   messages NAME COUNT LENGTH    COUNT numbered messages of LENGTH bytes
 //   frames NAME SECONDS           synthetic 30 fps frames (2-200 KB, a key
 //                                 frame every 30) for SECONDS
+//   blast NAME SECONDS LENGTH     frames of LENGTH as fast as the stream takes
+//                                 them, for SECONDS
 //   file NAME PATH                the file's bytes on a reliable stream
 //   stats NAME                    what arrived on the stream NAME so far
 //   close_stream NAME             close the stream
