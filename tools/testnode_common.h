@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/sha256.h"
 #include "core/udp.h"
 
 namespace testnode {
@@ -45,6 +46,17 @@ inline std::string hex_of(const uint8_t *bytes, size_t length)
         out += digits[bytes[i] & 15];
     }
     return out;
+}
+
+// The first `bytes` bytes of the data's SHA-256, as hex.
+inline std::string sha_hex(const void *data, size_t length, size_t bytes)
+{
+    CoreSha256 sha;
+    uint8_t digest[CORE_SHA256_DIGEST_SIZE];
+    core_sha256_init(&sha);
+    core_sha256_update(&sha, data, length);
+    core_sha256_final(&sha, digest);
+    return hex_of(digest, bytes < sizeof(digest) ? bytes : sizeof(digest));
 }
 
 inline bool parse_endpoint(const char *text, CoreUdpAddr *out)

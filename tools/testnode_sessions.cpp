@@ -68,13 +68,7 @@ std::atomic<uint64_t> g_started_ms{0};
 
 std::string fingerprint(const FlowmeshKeyBlob &key)
 {
-    const uint64_t length = key.length <= sizeof(key.key) ? key.length : 0;
-    CoreSha256 sha;
-    uint8_t digest[CORE_SHA256_DIGEST_SIZE];
-    core_sha256_init(&sha);
-    core_sha256_update(&sha, key.key, length);
-    core_sha256_final(&sha, digest);
-    return hex_of(digest, 8);
+    return testnode::sha_hex(key.key, key.length <= sizeof(key.key) ? key.length : 0, 8);
 }
 
 // The first live session's name, or false.
@@ -271,13 +265,8 @@ void command_forward(const char *text)
     CoreName service;
     core_name_format(&service, "%s", FLOWMESH_SERVICE_STREAM);
     const bool ok = send_whole(session, service, 0, bytes.data(), bytes.size(), 5000, false);
-    CoreSha256 sha;
-    uint8_t digest[CORE_SHA256_DIGEST_SIZE];
-    core_sha256_init(&sha);
-    core_sha256_update(&sha, bytes.data(), bytes.size());
-    core_sha256_final(&sha, digest);
     emit("{\"event\":\"forwarded\",\"length\":%llu,\"ok\":%d,\"sha\":\"%s\"}", length, ok ? 1 : 0,
-         hex_of(digest, 16).c_str());
+         testnode::sha_hex(bytes.data(), bytes.size(), 16).c_str());
 }
 
 void command_messages(const char *text)
@@ -378,14 +367,9 @@ void command_file(const char *text)
     core_name_format(&stream, "%s", name);
     const uint64_t start = core_clock_mono_ms();
     const bool ok = send_whole(session, stream, 0, bytes.data(), bytes.size(), 30000, true);
-    CoreSha256 sha;
-    uint8_t digest[CORE_SHA256_DIGEST_SIZE];
-    core_sha256_init(&sha);
-    core_sha256_update(&sha, bytes.data(), bytes.size());
-    core_sha256_final(&sha, digest);
     emit("{\"event\":\"file_sent\",\"stream\":\"%s\",\"bytes\":%zu,\"ok\":%d,\"ms\":%llu,\"sha\":\"%s\"}", name,
          bytes.size(), ok ? 1 : 0, static_cast<unsigned long long>(core_clock_mono_ms() - start),
-         hex_of(digest, 16).c_str());
+         testnode::sha_hex(bytes.data(), bytes.size(), 16).c_str());
 }
 
 void command_stats(const char *name)

@@ -208,9 +208,6 @@ int main(int argc, char **argv)
         }
         gst_object_unref(pad);
     }
-    { GstSample *ls=nullptr; g_object_get(loop.consumer->video_sink->element, "last-sample", &ls, nullptr);
-      if (ls) { GstBuffer *b=gst_sample_get_buffer(ls); GstMapInfo m; gst_buffer_map(b,&m,GST_MAP_READ);
-        gchar *t=gst_caps_to_string(gst_sample_get_caps(ls)); size_t at=m.size/2; std::printf("DBG %s size %zu mid %02x%02x%02x%02x\n", t, m.size, m.data[at],m.data[at+1],m.data[at+2],m.data[at+3]); g_free(t); gst_buffer_unmap(b,&m); gst_sample_unref(ls);} else std::printf("DBG no last sample\n"); }
     ravk_pipeline_stop(provider_handle);
     ravk_pipeline_stop(consumer_handle);
     std::printf("frames %llu refused %llu seconds %.1f fps %.2f size %ux%u\n",

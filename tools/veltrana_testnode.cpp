@@ -76,13 +76,8 @@ int on_peer(const CoreName *, uint32_t code, uint32_t value, const void *data, u
         if (code == FLOWMESH_PEER_READY) {
             const FlowmeshKeyBlob &key = static_cast<const FlowmeshPeerReadyRecord *>(data)->key;
             const uint64_t key_length = key.length <= sizeof(key.key) ? key.length : 0;
-            CoreSha256 sha;
-            uint8_t digest[CORE_SHA256_DIGEST_SIZE];
-            core_sha256_init(&sha);
-            core_sha256_update(&sha, key.key, key_length);
-            core_sha256_final(&sha, digest);
             extra = ",\"key_kind\":" + std::to_string(key.kind) + ",\"key_length\":" + std::to_string(key_length) +
-                    ",\"fingerprint\":\"" + hex_of(digest, sizeof(digest)) + "\"";
+                    ",\"fingerprint\":\"" + testnode::sha_hex(key.key, key_length, 32) + "\"";
         }
         emit("{\"event\":\"%s\",\"peer\":\"%s:%u\",\"key_receiver\":%u,\"identity\":\"%s\"%s}", name,
              address_text(record->address).c_str(), ntohs(record->port), value,

@@ -215,6 +215,21 @@ uint64_t transport_of(uint64_t manager_handle, uint16_t id, uint8_t *kind)
 
 // ---- sessions ----
 
+// Sessions and streams are both found by name and reclaimed on the service
+// executor.
+CoreStore *make_named_store(uint64_t item_size, CoreStoreCreateFn create, CoreStoreDestroyFn destroy, void *user)
+{
+    CoreStoreConfig sc = {};
+    sc.item_size = item_size;
+    sc.key_kind = CORE_KEY_EXPLICIT;
+    sc.create = create;
+    sc.destroy = destroy;
+    core_name_format(&sc.executor, "%s", FLOWMESH_SERVICE_EXECUTOR);
+    sc.flags = CORE_STORE_TREE;
+    sc.user = user;
+    return core_store_create(&sc);
+}
+
 struct SessionInit {
     const FlowmeshPeerReadyRecord *record;
     const CoreName *reporter;
@@ -288,15 +303,7 @@ int session_create(CoreStore *, CoreStoreItem *item, void *arg, void **)
     rc.callback = tlv_message_handler;
     rc.user[0] = core;
     s->reader = flowmesh_channel_create(&rc);
-    CoreStoreConfig sc = {};
-    sc.item_size = sizeof(FlowmeshSessionStream);
-    sc.key_kind = CORE_KEY_EXPLICIT;
-    sc.create = stream_create;
-    sc.destroy = stream_destroy;
-    core_name_format(&sc.executor, "%s", FLOWMESH_SERVICE_EXECUTOR);
-    sc.flags = CORE_STORE_TREE;
-    sc.user = s;
-    s->streams = core_store_create(&sc);
+    s->streams = make_named_store(sizeof(FlowmeshSessionStream), stream_create, stream_destroy, s);
     return s->writer != nullptr && s->reader != nullptr && s->streams != nullptr ? 0 : 1;
 }
 
@@ -806,15 +813,7 @@ CoreResult flowmesh_sessions_create(FlowmeshCore *core)
     if (flowmesh_paced_register() != CORE_OK || flowmesh_media_register() != CORE_OK ||
         flowmesh_reliable_register() != CORE_OK)
         return CORE_ERR;
-    CoreStoreConfig sc = {};
-    sc.item_size = sizeof(FlowmeshSession);
-    sc.key_kind = CORE_KEY_EXPLICIT;
-    sc.create = session_create;
-    sc.destroy = session_destroy;
-    core_name_format(&sc.executor, "%s", FLOWMESH_SERVICE_EXECUTOR);
-    sc.flags = CORE_STORE_TREE;
-    sc.user = core;
-    core->sessions = core_store_create(&sc);
+    core->sessions = make_named_store(sizeof(FlowmeshSession), session_create, session_destroy, core);
     if (core->sessions == nullptr) return CORE_ERR;
     core->pipes[FLOWMESH_PIPE_TRANSPORT] = make_pipe(core, transport_report_handler, FLOWMESH_CORE_POOL, 0);
     core->pipes[FLOWMESH_PIPE_PEER] = make_pipe(core, peer_report_handler, FLOWMESH_CORE_POOL, 0);
