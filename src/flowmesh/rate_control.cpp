@@ -55,6 +55,29 @@ void reduce_once(FlowmeshRateState *s, const FlowmeshRateConfig *config)
         s->level -= 1;
 }
 
+// 16 frame intervals: long enough for the loss of one frame to come back
+// as a signal, short enough to answer a big overshoot quickly.
+uint64_t reduction_window(const FlowmeshRateInputs *in)
+{
+    if (in->frame_interval_ns <= 0) return kReductionWindowMaxNs;
+    return std::clamp(static_cast<uint64_t>(16 * in->frame_interval_ns), kReductionWindowMinNs,
+                      kReductionWindowMaxNs);
+}
+
+// After any reduction: the encoder hears of it at the next report, and
+// what it sends from then on needs one window to show up in loss news. A
+// cut that changed nothing (at the bottom) leaves nothing to wait for.
+void note_reduction(FlowmeshRateState *s, const FlowmeshRateInputs *in, uint64_t now, uint64_t from_bitrate,
+                    int32_t from_level)
+{
+    if (s->bitrate == from_bitrate && s->level == from_level) return;
+    const uint64_t heard = reached(now, s->next_report_ns) ? now : s->next_report_ns;
+    const uint64_t until = heard + reduction_window(in);
+    if (since(until, s->stale_until_ns) > 0) s->stale_until_ns = until;
+    s->mark_bitrate = from_bitrate;
+    s->mark_level = from_level;
+}
+
 void reset_samples(FlowmeshRateState *s)
 {
     s->sample_count = 0;
@@ -99,7 +122,7 @@ Cap cap_for(double mid)
     return {0, 100, FLOWMESH_LEVEL_MAX};
 }
 
-void decide(FlowmeshRateState *s, const FlowmeshRateConfig *config)
+void decide(FlowmeshRateState *s, const FlowmeshRateConfig *config, const FlowmeshRateInputs *in, uint64_t now)
 {
     const double older = (s->samples[0] + s->samples[1]) / 2, newer = (s->samples[2] + s->samples[3]) / 2;
     const double high = *std::max_element(s->samples, s->samples + 4);
@@ -124,17 +147,37 @@ void decide(FlowmeshRateState *s, const FlowmeshRateConfig *config)
             uint64_t limit = upper_bound(config);
             if (cap.capped && config->max_bitrate != 0) limit = config->max_bitrate / 100 * cap.percent +
                                                                config->max_bitrate % 100 * cap.percent / 100;
+            // A run that would reach the rate that last lost stops short of
+            // it; from there one small step a decision probes the link, so
+            // a doubling multiplier never carries the rate far past it. A
+            // small overshoot takes a second or more to fill the queues and
+            // show as loss, so a probe decides on four samples of its own.
+            bool held = false;
             for (uint32_t i = 0; i < steps; ++i) {
                 // An up decision never takes anything back: a rate already
                 // above the cap stays where it is.
                 if (config->bitrate_mode) {
-                    const uint64_t next = std::min(limit, sat_add(s->bitrate, flowmesh_rate_step_up(s->bitrate, cap.capped)));
+                    int small = cap.capped;
+                    if (!small && sat_add(s->bitrate, flowmesh_rate_step_up(s->bitrate, 0)) >= s->mark_bitrate) {
+                        held = true;
+                        if (i > 0) break;
+                        small = 1;
+                    }
+                    const uint64_t up = flowmesh_rate_step_up(s->bitrate, small);
+                    const uint64_t next = std::min(limit, sat_add(s->bitrate, up));
                     s->bitrate = std::max(s->bitrate, settle(config, next));
                 } else {
+                    if (!cap.capped && s->level + 1 >= s->mark_level) {
+                        held = true;
+                        if (i > 0) break;
+                    }
                     s->level = std::max(s->level, std::min(cap.level, s->level + 1));
                 }
             }
-            if (!cap.capped && (s->bitrate != before || s->level != before_level)) {
+            if (held) {
+                s->up_multiplier = 1;
+                s->sample_count = 0;
+            } else if (!cap.capped && (s->bitrate != before || s->level != before_level)) {
                 if (newer <= 0.001)
                     s->up_multiplier = std::min(FLOWMESH_RATE_MULTIPLIER_MAX, s->up_multiplier * 2);
                 else if (older / newer >= 2)
@@ -152,7 +195,10 @@ void decide(FlowmeshRateState *s, const FlowmeshRateConfig *config)
     } else if (bottom) {
         s->up_multiplier = 1;
     } else {
+        const uint64_t from_bitrate = s->bitrate;
+        const int32_t from_level = s->level;
         for (uint32_t i = 0; i < s->down_multiplier; ++i) reduce_once(s, config);
+        note_reduction(s, in, now, from_bitrate, from_level);
         if (older > 0.001 && newer / older >= 2)
             s->down_multiplier = std::min(FLOWMESH_RATE_MULTIPLIER_MAX, s->down_multiplier + 1);
         s->up_multiplier = 1;
@@ -166,8 +212,12 @@ void evaluate(FlowmeshRateState *s, const FlowmeshRateConfig *config, const Flow
     double loss = 0;
     if (in->bytes_sent > 0)
         loss = std::min(2.0, static_cast<double>(in->bytes_retransmitted) / static_cast<double>(in->bytes_sent));
-    s->short_loss = (s->short_loss + loss) / 2;
-    s->long_loss = s->long_loss * 0.75 + loss * 0.25;
+    // Resends asked for frames of the rate before the last reduction say
+    // nothing about the rate now.
+    if (reached(now, s->stale_until_ns)) {
+        s->short_loss = (s->short_loss + loss) / 2;
+        s->long_loss = s->long_loss * 0.75 + loss * 0.25;
+    }
 
     adapt_chunk(s, now);
 
@@ -181,6 +231,8 @@ void evaluate(FlowmeshRateState *s, const FlowmeshRateConfig *config, const Flow
     }
 
     if (s->long_loss >= 0.1 && s->evaluations >= s->long_drop_allowed) {
+        const uint64_t from_bitrate = s->bitrate;
+        const int32_t from_level = s->level;
         const uint64_t percent = static_cast<uint64_t>(std::min(s->long_loss, 0.6) * 100.0);
         if (config->bitrate_mode)
             s->bitrate = settle(config, s->bitrate - s->bitrate / 100 * percent - s->bitrate % 100 * percent / 100);
@@ -189,10 +241,11 @@ void evaluate(FlowmeshRateState *s, const FlowmeshRateConfig *config, const Flow
         reset_samples(s);
         s->direction = FLOWMESH_RATE_NONE;
         s->long_drop_allowed = s->evaluations + 4;
+        note_reduction(s, in, now, from_bitrate, from_level);
     }
 
     if (loss >= 1.0) out->flush = 1;
-    if (s->sample_count == 4) decide(s, config);
+    if (s->sample_count == 4) decide(s, config, in, now);
 
     out->evaluated = 1;
     s->evaluations += 1;
@@ -242,6 +295,9 @@ void flowmesh_rate_init(FlowmeshRateState *state, const FlowmeshRateConfig *conf
     state->reduction_end_ns = now;
     state->last_eval_ns = now;
     state->up_multiplier = state->down_multiplier = 1;
+    state->stale_until_ns = now;
+    state->mark_bitrate = UINT64_MAX;
+    state->mark_level = INT32_MAX;
     state->next_report_ns = now + FLOWMESH_RATE_REPORT_NS;
     state->forced_report_ns = now + FLOWMESH_RATE_FORCED_REPORT_NS;
 }
@@ -253,17 +309,23 @@ void flowmesh_rate_step(FlowmeshRateState *state, const FlowmeshRateConfig *conf
     memset(out, 0, sizeof(*out));
 
     if (in->congestion_signals > 0) {
-        if (reached(now, s->reduction_end_ns)) {
-            uint64_t length = kReductionWindowMaxNs;
-            if (in->frame_interval_ns > 0)
-                length = std::clamp(static_cast<uint64_t>(16 * in->frame_interval_ns), kReductionWindowMinNs,
-                                    kReductionWindowMaxNs);
-            s->reduction_end_ns = now + length;
-            s->reductions = 0;
-        }
-        for (uint32_t i = 0; i < in->congestion_signals && s->reductions < FLOWMESH_RATE_REDUCTIONS; ++i) {
-            reduce_once(s, config);
-            s->reductions += 1;
+        // The receiver repeats its signal at every scan for as long as the
+        // backlog of an overshoot lasts, and the delivery penalty trails it:
+        // only news of frames sent since the last cut reached the encoder
+        // may cut again. The signals of one pass are one piece of news and
+        // cut up to four times.
+        if (reached(now, s->stale_until_ns)) {
+            if (reached(now, s->reduction_end_ns)) {
+                s->reduction_end_ns = now + reduction_window(in);
+                s->reductions = 0;
+            }
+            const uint64_t from_bitrate = s->bitrate;
+            const int32_t from_level = s->level;
+            for (uint32_t i = 0; i < in->congestion_signals && s->reductions < FLOWMESH_RATE_REDUCTIONS; ++i) {
+                reduce_once(s, config);
+                s->reductions += 1;
+            }
+            note_reduction(s, in, now, from_bitrate, from_level);
         }
         reset_samples(s);
     }

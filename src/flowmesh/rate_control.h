@@ -54,6 +54,14 @@ struct FlowmeshRateState {
     uint64_t chunk_hold_ns;  // no growth before this
     uint64_t reduction_end_ns;
     uint32_t reductions;
+    // Loss news lags a reduction by the wait for the next report and a
+    // window's worth of frames at the new rate; until then the receiver's
+    // signals and resend requests are about the old, higher rate.
+    uint64_t stale_until_ns;
+    // The rate the last reduction cut from, the one that lost: a run of
+    // increases stops short of it and then probes by the small steps.
+    uint64_t mark_bitrate;
+    int32_t mark_level;
     uint64_t last_eval_ns;
     uint64_t last_eval_cycle;
     uint64_t evaluations;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "flowmesh/rate_control.h"
@@ -104,22 +105,36 @@ TEST(FlowmeshRateControl, OneSignalStepsDown)
     }
 }
 
+// The receiver repeats its signal at every scan while an overshoot's
+// backlog lasts. Signals of one pass cut up to four times; those of later
+// passes echo the same loss until the cut has been reported (at the next
+// reporting point, 300 ms after the last) and a window (500 ms) has
+// passed. Cutting on each echo took one overshoot down to the minimum.
 TEST(FlowmeshRateControl, AtMostFourReductionsPerWindow)
 {
+    struct Row {
+        const char *what;
+        uint64_t at_ms;  // since the start
+        uint32_t signals;
+        uint64_t after;
+    };
+    const Row rows[] = {
+        {"a signal cuts", 10, 1, 12000000},
+        {"its echo 30 ms later does not", 40, 1, 12000000},
+        {"nor one before the cut was heard and a window passed", 790, 2, 12000000},
+        {"news of the reduced rate: five at once cut four times", 810, 5, 3000000},
+        {"and their echo does not", 900, 1, 3000000},
+        {"still an echo: reported at 1090 ms, plus a window", 1580, 1, 3000000},
+        {"news again", 1600, 1, 2000000},
+    };
     Controller c(0, 100000000, 1);
     c.state.bitrate = 20000000;
-    std::vector<uint64_t> seen;
-    for (int i = 0; i < 5; ++i) {
-        c.now += 10 * kMs;
-        c.signals(1);
-        seen.push_back(c.state.bitrate);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        c.now = kStart + row.at_ms * kMs;
+        c.signals(row.signals);
+        EXPECT_EQ(c.state.bitrate, row.after);
     }
-    EXPECT_EQ(seen, (std::vector<uint64_t>{12000000, 8000000, 6000000, 4000000, 4000000}));
-    // Five signals at once count the same way in a fresh window:
-    // 4M -> 3M -> 2M -> 1.5M -> 1M, and the fifth does nothing.
-    c.now += 600 * kMs;
-    c.signals(5);
-    EXPECT_EQ(c.state.bitrate, 1000000u);
 }
 
 // Chunk size from the short-term loss S; a shrink holds growth for 5 s.
@@ -222,6 +237,73 @@ TEST(FlowmeshRateControl, IncreasesNeverLowerAndStopAtTheTop)
     EXPECT_EQ(climb.state.bitrate, 50000000u);
 }
 
+// An up run doubles its steps while the samples stay clean. Once a cut
+// has shown which rate lost, a run stops short of it and from there
+// probes by the small steps, each on four fresh samples; without that, a
+// run from near the minimum went 10.25 -> 38.25 Mbit/s in one decision,
+// far past the link. Decisions as {evaluation, bitrate after}.
+TEST(FlowmeshRateControl, UpRunsStopShortOfTheRateThatLost)
+{
+    using Decisions = std::vector<std::pair<int, uint64_t>>;
+    struct Row {
+        const char *what;
+        uint64_t lost;  // a signal comes at this bitrate first; 0: none
+        Decisions decisions;
+    };
+    const Decisions doubling = {{4, 1750000}, {6, 3250000}, {8, 10250000}, {10, 38250000}};
+    const Row rows[] = {
+        {"no loss seen yet: the run doubles", 0, doubling},
+        {"cut from 16.5M: short of it, then small steps", 16500000,
+         {{4, 1750000}, {6, 3250000}, {8, 10250000}, {10, 16250000}, {14, 17050000}, {18, 17850000}}},
+        {"a signal at the minimum cuts nothing and marks nothing", 1000000, doubling},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        Controller c(1000000, 64000000, 1);
+        if (row.lost != 0) {
+            c.state.bitrate = row.lost;
+            c.signals(1);
+            c.now += 1000 * kMs;
+        }
+        c.state.bitrate = c.state.reported_bitrate = 1250000;
+        Decisions seen;
+        for (int i = 1; i <= 40 && seen.size() < row.decisions.size(); ++i) {
+            const uint64_t before = c.state.bitrate;
+            c.evaluate(1000000, 0);
+            if (c.state.bitrate != before) seen.push_back({i, c.state.bitrate});
+        }
+        EXPECT_EQ(seen, row.decisions);
+    }
+}
+
+// Resends asked for frames of the rate before a cut say nothing about the
+// rate after it: until the cut's news can arrive, evaluations leave S and
+// T alone. Counted, they put S near 1 after an overshoot, shrank the
+// chunks and brought a long-term drop on top of the cuts.
+TEST(FlowmeshRateControl, LossOfTheOldRateIsNotCounted)
+{
+    struct Row {
+        const char *what;
+        uint64_t retransmitted;  // of 1,000,000 bytes sent
+        double short_loss, long_loss;
+        uint32_t chunk;
+    };
+    const Row rows[] = {
+        {"500 ms: the backlog's resends", 900000, 0.0, 0.0, 1408},
+        {"1000 ms: news of the reduced rate", 100000, 0.05, 0.025, 288},
+    };
+    Controller c(1000000, 64000000, 1);
+    c.state.bitrate = 24000000;
+    c.signals(1);  // heard at the 300 ms report; news from 800 ms
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        c.evaluate(1000000, row.retransmitted);
+        EXPECT_DOUBLE_EQ(c.state.short_loss, row.short_loss);
+        EXPECT_DOUBLE_EQ(c.state.long_loss, row.long_loss);
+        EXPECT_EQ(c.state.chunk_size, row.chunk);
+    }
+}
+
 // Reports: a change at most every 300 ms, the values every 15 s without a
 // change, a refused report tried again at the next point.
 TEST(FlowmeshRateControl, ReportTiming)
@@ -240,22 +322,26 @@ TEST(FlowmeshRateControl, ReportTiming)
     }
     EXPECT_EQ(at, (std::vector<uint64_t>{15000, 30000}));
 
+    // A 250 ms window (16 frames of 15.6 ms): the second cut is news
+    // 250 ms after the first was reported, inside the 300 ms between reports.
     Controller d(0, 4000000, 1);
+    d.in.frame_interval_ns = 15625000;
     ASSERT_EQ(d.state.bitrate, 2000000u);
     d.now += 400 * kMs;
     d.signals(1);
     ASSERT_TRUE(d.out.report);
     EXPECT_EQ(d.out.bitrate, 1500000u);
-    d.now += 10 * kMs;
+    d.now += 260 * kMs;
     d.signals(1);
+    EXPECT_EQ(d.state.bitrate, 1000000u);
     EXPECT_FALSE(d.out.report) << "within 300 ms of the last report";
-    d.now += 300 * kMs;
+    d.now += 50 * kMs;
     d.step();
     ASSERT_TRUE(d.out.report);
     EXPECT_EQ(d.out.bitrate, 1000000u);
 
     // Refused: remembered as not made, offered again 300 ms later.
-    d.now += 300 * kMs;
+    d.now += 600 * kMs;
     d.in.congestion_signals = 1;
     flowmesh_rate_step(&d.state, &d.config, &d.in, d.now, &d.out);
     d.in.congestion_signals = 0;
