@@ -18,6 +18,13 @@ CoreHandleTable *pipelines() { return core_handle_tables[CORE_HANDLES_PIPELINES]
 
 constexpr int64_t kMs = 1000000;
 constexpr int64_t kAudioBuffer = 20 * kMs;
+// Waiting up to this long at the sink beyond the latency is left alone.
+constexpr int64_t kCatchUpSlack = 5 * kMs;
+
+struct FlowClock {
+    int64_t now;     // the pipeline's running time
+    uint64_t now_ms;  // monotonic
+};
 
 bool term_valid(uint32_t v) { return v != 0 && v != UINT32_MAX; }
 
@@ -137,8 +144,10 @@ int build_video(RavkConsumer *c)
     // hand each on at once instead of holding it until the next arrives.
     if (cfg.video_decoder.input == core_fourcc("H264") || cfg.video_decoder.input == core_fourcc("H265"))
         std::snprintf(caps + n, sizeof(caps) - size_t(n), ", stream-format=(string)byte-stream, alignment=(string)au");
-    c->video.source = app_source(media, caps, c->video.capacity, 2);
-    if (!append(branch, c->video.source)) return -1;
+    if ((cfg.media & RAVK_MEDIA_MUXED) == 0) {
+        c->video.source = app_source(media, caps, c->video.capacity, 2);
+        if (!append(branch, c->video.source)) return -1;
+    }
 
     const uint32_t impl = ravk_video_impl_select(media, &cfg.video_decoder);
     RavkVideoCodecSetup setup = {};
@@ -230,8 +239,10 @@ int build_audio(RavkConsumer *c)
         if (type == nullptr || subtype == nullptr) return -1;
         std::snprintf(caps, sizeof(caps), "%s/%s", type, subtype);
     }
-    c->audio.source = app_source(media, caps[0] != 0 ? caps : nullptr, c->audio.capacity, 3);
-    if (!append(branch, c->audio.source)) return -1;
+    if ((cfg.media & RAVK_MEDIA_MUXED) == 0) {
+        c->audio.source = app_source(media, caps[0] != 0 ? caps : nullptr, c->audio.capacity, 3);
+        if (!append(branch, c->audio.source)) return -1;
+    }
     if (codec == RAVK_AUDIO_OPUS) {
         char filter[256];
         std::snprintf(filter, sizeof(filter), "%s/%s, channel-mapping-family=0", type, subtype);
@@ -251,25 +262,7 @@ int build_audio(RavkConsumer *c)
     }
     const uint32_t backend = feature_value("frmwrk.aud.cons.pipe", 0);
     if (backend == 0) return -1;
-    static const struct {
-        uint32_t backend;
-        uint32_t kind;
-        const char *factory;
-    } kSinks[] = {
-        {RAVK_AUDIO_BACKEND_GSTREAMER, RAVK_SINK_AUTOAUDIO, "autoaudiosink"},
-        {RAVK_AUDIO_BACKEND_WASAPI, RAVK_SINK_WASAPI, "wasapisink"},
-        {RAVK_AUDIO_BACKEND_WASAPI2, RAVK_SINK_WASAPI2, "wasapi2sink"},
-        {RAVK_AUDIO_BACKEND_OSX, RAVK_SINK_OSXAUDIO, "osxaudiosink"},
-        {RAVK_AUDIO_BACKEND_OPENSLES, RAVK_SINK_OPENSLES, "openslessink"},
-        {RAVK_AUDIO_BACKEND_PULSE, RAVK_SINK_PULSE, "pulsesink"},
-        {RAVK_AUDIO_BACKEND_PIPEWIRE, RAVK_SINK_PIPEWIRE_AUDIO, "pipewiresink"},
-    };
-    uint32_t kind = 0;
-    const char *factory = RAVK_UNKNOWN_ELEMENT;
-    for (const auto &row : kSinks)
-        if (row.backend == backend) kind = row.kind, factory = row.factory;
-    RavkNode *sink = ravk_node_new(nullptr, RAVK_NODE_PREVIEW_SINK, kind, RAVK_MEDIA_AUDIO, 1, factory,
-                                   "audio_preview_sink", nullptr, 0, nullptr, nullptr, nullptr, backend, 1);
+    RavkNode *sink = ravk_audio_sink_node_new(backend);
     c->audio_sink = sink;
     if (sink == nullptr) return -1;
     ravk_node_add_property(sink, RAVK_PROPS_ELEMENT, ravk_property_new_boolean("sync", 1));
@@ -297,6 +290,62 @@ int build_audio(RavkConsumer *c)
     return 0;
 }
 
+void post(RavkConsumer *c, uint32_t code, const void *in, uint64_t length);
+
+// A demuxer pad joins the branch its name tells: a queue goes in front of
+// the branch's first node and the pad feeds it; a pad of neither kind, or
+// one that cannot join, is reported as an error. Runs on the demuxer's
+// streaming thread.
+void on_demuxer_pad(RavkNode *demuxer, const char *pad_name, void **user)
+{
+    auto *table = static_cast<CoreHandleTable *>(user[0]);
+    const uint64_t handle = reinterpret_cast<uint64_t>(user[1]);
+    auto *c = static_cast<RavkConsumer *>(core_handle_acquire(table, handle));
+    if (c == nullptr) return;
+    const uint32_t kind = std::strstr(pad_name, "video") != nullptr   ? 1u
+                          : std::strstr(pad_name, "audio") != nullptr ? 0u
+                                                                      : 2u;
+    RavkBranch *branch = kind < 2 ? branch_of(c, kind) : nullptr;
+    // Without an app source the branch starts where the stream enters it:
+    // the parser, or the Opus caps filter ahead of it, or a decoder that
+    // needs no parser (VP8).
+    RavkChainElement *target = branch != nullptr ? branch->chain.first : nullptr, *sink = nullptr;
+    for (RavkChainElement *e = target; e != nullptr; e = e->next)
+        if (e->node->type == RAVK_NODE_PREVIEW_SINK) sink = e;
+    bool ok = target != nullptr && sink != nullptr;
+    RavkNode *queue = ok ? ravk_node_new_by_type(RAVK_NODE_LIVE_QUEUE, kind == 1 ? RAVK_MEDIA_VIDEO : RAVK_MEDIA_AUDIO,
+                                                 1, nullptr, nullptr, 1, 1)
+                         : nullptr;
+    ok = queue != nullptr && ravk_chain_insert_before(&branch->chain, target, queue) != nullptr;
+    if (!ok) ravk_node_free(&queue);
+    ok = ok && ravk_pipeline_add_node(c->pipeline, queue) == 0 && ravk_node_link(queue, target->node) == 0 &&
+         ravk_node_link(demuxer, queue) == 0 &&
+         gst_element_set_state(queue->element, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE &&
+         gst_element_set_state(sink->node->element, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
+    if (!ok) post(c, RAVK_EVENT_ERROR, nullptr, 0);
+    core_handle_release(table, handle);
+}
+
+// The multiplexed input: one app source of container bytes and its demuxer.
+int build_muxed(RavkConsumer *c)
+{
+    RavkBranch *branch = branch_of(c, 2);
+    const RavkMediaFlags media = c->config.media;
+    const uint64_t capacity = std::max(c->audio.capacity, c->video.capacity);
+    c->muxed_source = app_source(media, nullptr, capacity, 2);
+    if (!append(branch, c->muxed_source)) {
+        c->muxed_source = nullptr;
+        return -1;
+    }
+    (media & RAVK_MEDIA_AUDIO ? c->audio : c->video).source = c->muxed_source;
+    RavkNode *demuxer = ravk_node_new(nullptr, RAVK_NODE_DEMUXER, 0, media, 1,
+                                      ravk_node_factory_name(RAVK_NODE_DEMUXER, 0, media, 0, 0), "demuxer", nullptr, 0,
+                                      nullptr, nullptr, nullptr, 1, 1);
+    if (!append(branch, demuxer)) return -1;
+    void *user[2] = {pipelines(), reinterpret_cast<void *>(c->handle)};
+    return ravk_node_connect_pad_added(demuxer, on_demuxer_pad, user);
+}
+
 void on_replaced(RavkNode *old_node, RavkNode *replacement, void *user)
 {
     auto *c = static_cast<RavkConsumer *>(user);
@@ -317,6 +366,12 @@ void arm_statistics(RavkNode *, const RavkSample *, void **user)
     auto *flow = static_cast<RavkConsumerFlow *>(user[0]);
     uint64_t expected = 0;
     flow->statistics_due.compare_exchange_strong(expected, core_clock_mono_ms() + 1000);
+}
+
+int64_t running_time(RavkConsumer *c)
+{
+    const GstClockTime now = gst_element_get_current_running_time(c->pipeline->element);
+    return GST_CLOCK_TIME_IS_VALID(now) ? int64_t(now) : 0;
 }
 
 void post(RavkConsumer *c, uint32_t code, const void *in, uint64_t length)
@@ -389,7 +444,55 @@ void statistics_step(RavkConsumer *c, int64_t relative, uint64_t pushed, uint64_
     f->statistics_due.store(now + 1000);
 }
 
+// The first frame's delay stays in every later frame's time: when it came
+// slowly (an encoder starting, a key frame larger than the rest) every
+// frame after it waits at the sink for longer than the latency asks. What
+// every frame of a whole second waited is taken off the timestamps, at
+// most half a frame step per frame, so they keep moving forward and the
+// picture catches up within a few frames. Frames that arrive together
+// (a batch) leave no excess: the first of them did not wait.
+int64_t catch_up(FlowClock clock, RavkConsumerFlow *f, int64_t relative, int64_t step)
+{
+    const int64_t wait = relative - clock.now;
+    if (f->wait_window_end == 0 || wait < f->least_wait) f->least_wait = wait;
+    if (f->wait_window_end == 0) f->wait_window_end = clock.now_ms + 1000;
+    if (clock.now_ms >= f->wait_window_end) {
+        if (f->least_wait > kCatchUpSlack) f->excess_wait = f->least_wait - kCatchUpSlack;
+        f->wait_window_end = 0;
+    }
+    if (f->excess_wait <= 0) return relative;
+    int64_t take = std::min(f->excess_wait, step / 2);
+    if (f->last_timestamp != -1) take = std::min(take, relative - f->last_relative - 1);
+    if (take <= 0) return relative;
+    f->excess_wait -= take;
+    f->first_timestamp += take;
+    return relative - take;
+}
+
 }  // namespace
+
+RavkNode *ravk_audio_sink_node_new(uint32_t backend)
+{
+    static const struct {
+        uint32_t backend;
+        uint32_t kind;
+        const char *factory;
+    } kSinks[] = {
+        {RAVK_AUDIO_BACKEND_GSTREAMER, RAVK_SINK_AUTOAUDIO, "autoaudiosink"},
+        {RAVK_AUDIO_BACKEND_WASAPI, RAVK_SINK_WASAPI, "wasapisink"},
+        {RAVK_AUDIO_BACKEND_WASAPI2, RAVK_SINK_WASAPI2, "wasapi2sink"},
+        {RAVK_AUDIO_BACKEND_OSX, RAVK_SINK_OSXAUDIO, "osxaudiosink"},
+        {RAVK_AUDIO_BACKEND_OPENSLES, RAVK_SINK_OPENSLES, "openslessink"},
+        {RAVK_AUDIO_BACKEND_PULSE, RAVK_SINK_PULSE, "pulsesink"},
+        {RAVK_AUDIO_BACKEND_PIPEWIRE, RAVK_SINK_PIPEWIRE_AUDIO, "pipewiresink"},
+    };
+    uint32_t kind = 0;
+    const char *factory = RAVK_UNKNOWN_ELEMENT;
+    for (const auto &row : kSinks)
+        if (row.backend == backend) kind = row.kind, factory = row.factory;
+    return ravk_node_new(nullptr, RAVK_NODE_PREVIEW_SINK, kind, RAVK_MEDIA_AUDIO, 1, factory, "audio_preview_sink",
+                         nullptr, 0, nullptr, nullptr, nullptr, backend, 1);
+}
 
 uint64_t ravk_consumer_frames_in(int64_t duration_ns, uint32_t rate_num, uint32_t rate_den)
 {
@@ -430,11 +533,10 @@ uint64_t ravk_consumer_create(const RavkConsumerConfig *config)
                                            0, nullptr, nullptr, nullptr, 1, 1)) != nullptr;
     void *user[2] = {pipelines(), reinterpret_cast<void *>(handle)};
     ok = ok && (c->bus = ravk_bus_thread_start(c->pipeline, ravk_consumer_bus_handler, user)) != nullptr;
-    // A multiplexed input (app source and demuxer with dynamic pads) is not
-    // built here yet.
-    ok = ok && (config->media & RAVK_MEDIA_MUXED) == 0;
     ok = ok && (!(config->media & RAVK_MEDIA_AUDIO) || ravk_branch_append(&c->branches, 0) != nullptr);
     ok = ok && (!(config->media & RAVK_MEDIA_VIDEO) || ravk_branch_append(&c->branches, 1) != nullptr);
+    ok = ok && (!(config->media & RAVK_MEDIA_MUXED) ||
+                (ravk_branch_append(&c->branches, 2) != nullptr && build_muxed(c) == 0));
     ok = ok && (!(config->media & RAVK_MEDIA_VIDEO) || build_video(c) == 0);
     ok = ok && (!(config->media & RAVK_MEDIA_AUDIO) || build_audio(c) == 0);
     ok = ok && ravk_branches_finish(c->pipeline, &c->branches, on_replaced, c) == 0;
@@ -499,7 +601,11 @@ int ravk_consumer_push_live(RavkConsumer *c, uint32_t stream, const RavkSample *
         }
         if (copy.flags & RAVK_SAMPLE_DISCONT) f->waiting_for_key = 1;
         if (copy.flags & RAVK_SAMPLE_KEY) f->waiting_for_key = 0;
-        if (f->first_timestamp == -1) f->first_timestamp = copy.pts;
+        // The pipeline has been playing since before the first frame came:
+        // a stream that started at 0 would be late by that wait for good,
+        // and the audio sink drops late samples. It starts at the
+        // pipeline's running time instead.
+        if (f->first_timestamp == -1) f->first_timestamp = copy.pts - running_time(c);
         uint64_t level = level_of(f->source);
         if (f->congested && level < f->resume_level) f->congested = 0;
         if (f->waiting_for_key || f->congested) {
@@ -514,7 +620,8 @@ int ravk_consumer_push_live(RavkConsumer *c, uint32_t stream, const RavkSample *
             f->first_timestamp = copy.pts - (f->last_relative + step);
         const uint64_t pushed = f->source->pushed_count.load();
         level = level_of(f->source);
-        const int64_t relative = copy.pts - f->first_timestamp;
+        int64_t relative = copy.pts - f->first_timestamp;
+        if (stream == 1) relative = catch_up({running_time(c), core_clock_mono_ms()}, f, relative, step);
         const int64_t own = copy.pts;
         copy.pts = relative;
         if (f->source->type != RAVK_NODE_BINARY_SOURCE) {

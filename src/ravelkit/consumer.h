@@ -1,11 +1,16 @@
 // Consumer pipelines: the playback side. One GStreamer pipeline takes the
 // encoded audio and video frames received from a peer through one app
 // source per stream, decodes them and plays them on an audio sink and on a
-// video sink that draws into a native window. The live push paces what
-// goes in: it waits for a key frame after every discontinuity, stops
-// pushing while the source's queue is congested, makes timestamps relative
-// to the stream's first one, and reports a requested frame rate about once
-// a second (RAVK_EVENT_STATISTICS).
+// video sink that draws into a native window. With RAVK_MEDIA_MUXED one app
+// source takes the container bytes (pushed as stream 0 when there is
+// audio, else 1) and a demuxer feeds each branch from the pad it adds.
+//
+// The live push paces what goes in: it waits for a key frame after every
+// discontinuity, stops pushing while the source's queue is congested, makes
+// timestamps relative to the stream's first one, and reports a requested
+// frame rate about once a second (RAVK_EVENT_STATISTICS). A stream's first
+// frame is timed at the pipeline's running time when it is pushed, later
+// ones after it by their own timestamps' distance.
 //
 // A consumer lives in the handle table CORE_HANDLES_PIPELINES; the last
 // release destroys it. Create and stop run on the caller's thread; one
@@ -57,7 +62,7 @@ struct RavkConsumerConfig {
 
 struct RavkConsumerFlow {
     RavkNode *source;
-    int64_t first_timestamp;  // -1 until the first push
+    int64_t first_timestamp;  // -1 until the first push; a pts minus it is a running time
     int64_t last_timestamp;   // the last accepted frame's own timestamp; -1 none
     int64_t last_relative;    // its relative timestamp
     uint64_t last_pushed;
@@ -78,6 +83,12 @@ struct RavkConsumerFlow {
     uint32_t congested;
     uint32_t waiting_for_key;
     uint32_t started;
+    // Video catch-up: the least time a frame waited for its turn at the
+    // sink (beyond the latency) over the current second, and what is left
+    // to take off the timestamps.
+    int64_t least_wait;
+    uint64_t wait_window_end;  // ms; 0: no window open
+    int64_t excess_wait;
 };
 
 struct RavkConsumer {
@@ -107,6 +118,11 @@ uint64_t ravk_consumer_create(const RavkConsumerConfig *config);
 int ravk_consumer_stop(uint64_t handle);
 // stream 0 audio, 1 video.
 int ravk_consumer_push_live(RavkConsumer *consumer, uint32_t stream, const RavkSample *frames);
+
+// The audio sink of a sink backend (RAVK_AUDIO_BACKEND_*), named
+// "audio_preview_sink"; the capture side's preview uses it too. NULL for a
+// backend without a sink.
+RavkNode *ravk_audio_sink_node_new(uint32_t backend);
 
 // Frames in a duration at a rate (60/1 when the rate is unknown).
 uint64_t ravk_consumer_frames_in(int64_t duration_ns, uint32_t rate_num, uint32_t rate_den);

@@ -10,6 +10,7 @@
 #include "ravelkit/consumer.h"
 #include "ravelkit/datapath.h"
 #include "ravelkit/elements.h"
+#include "ravelkit/linux_values.h"
 #include "ravelkit/presets.h"
 #include "ravelkit/source.h"
 
@@ -201,14 +202,49 @@ RavkNode *app_sink(RavkProvider *p, RavkMediaFlags media, int32_t index)
     return sink;
 }
 
+// The local preview: a tee (when an encoding path follows it) that feeds
+// the preview sink on index 1 and the encoding path on index 2, each behind
+// the queue the assembly gives a tee. The preview shows what is captured as
+// it comes, so its sink does not wait for the clock.
+bool append_preview(RavkProvider *p, RavkBranch *branch, RavkMediaFlags media, bool tee, RavkNode *source,
+                    int32_t video_backend)
+{
+    const bool video = (media & RAVK_MEDIA_VIDEO) != 0;
+    if (tee && !append(branch, ravk_node_new_by_type(RAVK_NODE_TEE, media, 1, nullptr, nullptr, 1, 1))) return false;
+    const uint32_t backend = value_entry(video ? "frmwrk.vid.prov.pipe" : "frmwrk.aud.prov.pipe", 0);
+    if (backend == 0) return false;
+    RavkNode *sink = video ? ravk_video_sink_node_new(int32_t(backend)) : ravk_audio_sink_node_new(backend);
+    if (sink == nullptr) return false;
+    ravk_node_add_property(sink, RAVK_PROPS_ELEMENT, ravk_property_new_boolean("sync", 0));
+    // Video sinks learn the formats they draw only from their window system
+    // (ximagesink's template takes any), so video always gets a converter;
+    // it passes buffers through when the formats agree.
+    const int link = video ? 0 : ravk_node_can_link(source, sink, nullptr);
+    if (link == -1) {
+        ravk_node_free(&sink);
+        return false;
+    }
+    if (link == 0) {
+        RavkNode *convert = video ? ravk_node_new_color_convert(media, nullptr, "preview_convert", video_backend, 1)
+                                  : ravk_node_new_audio_convert(media, "preview_convert", 1);
+        if (!append(branch, convert)) {
+            ravk_node_free(&sink);
+            return false;
+        }
+    }
+    if (!append(branch, sink)) return false;
+    p->preview_sink = sink;
+    return true;
+}
+
 int build_audio(RavkProvider *p, uint64_t bitrate)
 {
     RavkBranch *branch = branch_of(p, 0);
     const RavkProviderAudioStream &s = p->config.audio;
     RavkMediaFlags media = p->config.media & ~(RAVK_MEDIA_VIDEO | RAVK_MEDIA_MUXED | 0xFF000000u | 0x00FF0000u);
-    // The preview sink belongs to the consumer side, which is not built yet.
-    if (s.options & RAVK_STREAM_PREVIEW) return -1;
-    int32_t index = 1;
+    const bool preview = (s.options & RAVK_STREAM_PREVIEW) != 0;
+    const bool muxed = (p->config.media & RAVK_MEDIA_MUXED) != 0;
+    int32_t index = preview ? 2 : 1;
 
     int32_t type = 0;
     RavkNode *source = source_node(s.devices, s.device, &type, &p->audio_source_fourcc, nullptr, nullptr);
@@ -221,6 +257,7 @@ int build_audio(RavkProvider *p, uint64_t bitrate)
     if (!append(branch, source)) return -1;
     if (type != RAVK_NODE_BINARY_SOURCE && !append(branch, live_queue(media, 1, "audio_source_queue", 50, -1)))
         return -1;
+    if (preview && !append_preview(p, branch, media, s.encoder.direction != 0 || muxed, source, 0)) return -1;
     if (s.encoder.direction == 0) return 0;
 
     if (!append(branch, ravk_node_new_audio_resample(media, "resampler", index))) return -1;
@@ -356,7 +393,7 @@ int build_video(RavkProvider *p, uint64_t bitrate, int probe)
         p->encode_mode = s.format.video;
         if (!mode_valid(p->encode_mode)) return -1;
     }
-    if (s.options & RAVK_STREAM_PREVIEW) return -1;  // see build_audio
+    const bool preview = (s.options & RAVK_STREAM_PREVIEW) != 0;
 
     int32_t type = 0, source_backend = 0;
     uint32_t device_class = 0;
@@ -394,8 +431,11 @@ int build_video(RavkProvider *p, uint64_t bitrate, int probe)
             ravk_node_add_property(source, RAVK_PROPS_ELEMENT,
                                    ravk_property_new_boolean("capture-screen-mouse-clicks", p->config.show_clicks != 0));
     }
+    if (preview && !append_preview(p, branch, media,
+                                   s.encoder.direction != 0 || (p->config.media & RAVK_MEDIA_MUXED) != 0, source, proc))
+        return -1;
     if (s.encoder.direction == 0) return 0;
-    int32_t u = 1;
+    const int32_t u = preview ? 2 : 1;
 
     RavkFraction cap = ravk_provider_rate_cap_for_bitrate(p, bitrate);
     p->live_rate = ravk_node_new_live_rate(media, u, &p->config.minimum_rate, &cap);
@@ -403,19 +443,52 @@ int build_video(RavkProvider *p, uint64_t bitrate, int probe)
         p->live_rate = nullptr;
         return -1;
     }
-    // Cropping and padding of device buffers are not built here yet: a
-    // device that reports a differing buffer or padded mode is refused
-    // rather than encoded with its padding.
-    if ((mode_valid(p->buffer_mode) && (p->buffer_mode.width != p->visible_mode.width ||
-                                        p->buffer_mode.height != p->visible_mode.height)) ||
-        mode_valid(p->padded_mode))
-        return -1;
+    // A device whose buffers are larger than the picture it shows (rows or
+    // planes padded for alignment) is cut to the visible size: by the
+    // processing backend when it crops, else by a raw parser that reads each
+    // buffer with the larger layout and hands on the visible part.
+    RavkNode *parser = nullptr;
+    const CoreVideoMode &buffer = p->buffer_mode, &visible = p->visible_mode;
+    if (mode_valid(buffer) && (buffer.width != visible.width || buffer.height != visible.height)) {
+        uint32_t features = ravk_video_feature(uint32_t(proc));
+        if (features == RAVK_VIDEO_FEATURE_NONE) features = 0;
+        const bool crops = (features & RAVK_VIDEO_FEATURE_CROP) != 0;
+        char fourcc[5], caps[160];
+        std::snprintf(caps, sizeof(caps), "video/x-raw, width=%u, height=%u, format=(string)%s", visible.width,
+                      visible.height,
+                      ravk_fourcc_text(proc == RAVK_BACKEND_LIBYUV && crops ? s.encoder.input : p->video_source_fourcc,
+                                       fourcc));
+        if (!crops) {
+            const CoreFrameSize size = {buffer.width, buffer.height};
+            parser = ravk_node_new_raw_parser(media, caps, u, &size, &visible, p->video_source_fourcc);
+            if (!append(branch, parser)) return -1;
+        } else {
+            // A buffer smaller than the picture gives a negative side, which
+            // the crop maker refuses.
+            const RavkCrop cut = {0, 0, int32_t(int64_t(buffer.width) - visible.width),
+                                  int32_t(int64_t(buffer.height) - visible.height)};
+            if (!append(branch, ravk_node_new_crop(media, caps, proc, u, &cut))) return -1;
+        }
+    }
+    const bool padded = mode_valid(p->padded_mode);
+    if (padded) {
+        const CoreFrameSize size = {p->padded_mode.width, p->padded_mode.height};
+        RavkChainElement *element = ravk_node_new_padding(media, u, &size);
+        RavkNode *padding = element != nullptr ? element->node : nullptr;
+        if (element != nullptr) element->node = nullptr;
+        ravk_chain_element_free(&element);
+        if (!append(branch, padding)) return -1;
+    }
 
     uint32_t impl = ravk_video_impl_select(media, &s.encoder);
     RavkVideoCodecSetup setup = {s.encoder, s.format};
     RavkNode *scaler = nullptr;
     RavkChainElement *scaler_at = nullptr;
-    if (p->encode_mode.width != p->visible_mode.width || p->encode_mode.height != p->visible_mode.height) {
+    const bool encode_is_visible =
+        p->encode_mode.width == visible.width && p->encode_mode.height == visible.height;
+    const bool encode_is_padded =
+        p->encode_mode.width == p->padded_mode.width && p->encode_mode.height == p->padded_mode.height;
+    if (!encode_is_visible || (padded && !encode_is_padded)) {
         CoreFrameSize size = {p->encode_mode.width, p->encode_mode.height};
         scaler = ravk_node_new_scale(media, proc, &size, proc == RAVK_BACKEND_LIBYUV ? s.encoder.input : RAVK_FOURCC_NONE, u);
         if (!append(branch, scaler)) return -1;
@@ -435,7 +508,8 @@ int build_video(RavkProvider *p, uint64_t bitrate, int probe)
     if (ravk_node_keyframe_property(encoder, cap.numerator) != 0 || ravk_node_bitrate_property(encoder, bitrate) != 0)
         return -1;
     if (!append(branch, live_queue(media, u, nullptr, 32, 0))) return -1;
-    int y = 1;
+    int x = 1, y = 1;
+    if (parser != nullptr && scaler != nullptr && (x = ravk_node_can_link(parser, scaler, nullptr)) == -1) return -1;
     if (scaler != nullptr && (y = ravk_node_can_link(scaler, encoder, nullptr)) == -1) return -1;
     char features[64] = {};
     if (memory_name(source_backend) != nullptr)
@@ -446,7 +520,7 @@ int build_video(RavkProvider *p, uint64_t bitrate, int probe)
         m = ravk_node_accepts_caps(encoder, RAVK_SIDE_SINK, "video/x-raw", p->video_source_fourcc);
     int32_t b = int32_t(s.encoder.backend);
     if (b == RAVK_BACKEND_V4L2) m = 0;
-    if (y == 0 || m == 0) {
+    if (x == 0 || y == 0 || m == 0) {
         if (scaler_at != nullptr) {
             RavkNode *c = ravk_node_new_color_convert(media, nullptr, "convert2scaler", proc, u);
             if (c == nullptr || ravk_chain_insert_before(&branch->chain, scaler_at, c) == nullptr) {
@@ -476,6 +550,41 @@ int build_video(RavkProvider *p, uint64_t bitrate, int probe)
     if (p->config.media & RAVK_MEDIA_MUXED) return append(branch, live_queue(media, u, nullptr, -1, -1)) ? 0 : -1;
     p->video_app_sink = app_sink(p, media, u);
     return append(branch, p->video_app_sink) ? 0 : -1;
+}
+
+// The muxer and the app sink behind it; the audio and video branches end in
+// queues that are linked into the muxer once every branch is assembled.
+int build_muxed(RavkProvider *p)
+{
+    RavkBranch *branch = branch_of(p, 2);
+    const RavkMediaFlags media = p->config.media;
+    const uint32_t container = ravk_media_container(media);
+    if (container < 1 || container > 6) return -1;
+    RavkNode *muxer = ravk_node_new(nullptr, RAVK_NODE_MUXER, 0, media, 1,
+                                    ravk_node_factory_name(RAVK_NODE_MUXER, 0, media, 0, 0), "muxer", nullptr, 0,
+                                    nullptr, nullptr, nullptr, 1, 1);
+    if (!append(branch, muxer)) return -1;
+    p->muxed_app_sink = app_sink(p, media & (0xFF000000u | 0x000000FFu), 1);
+    return append(branch, p->muxed_app_sink) ? 0 : -1;
+}
+
+// Links the last node of the audio branch, then of the video branch, into
+// the muxer.
+int link_into_muxer(RavkProvider *p)
+{
+    RavkBranch *muxed = branch_of(p, 2);
+    RavkNode *muxer = nullptr;
+    for (RavkChainElement *e = muxed->chain.first; e != nullptr && muxer == nullptr; e = e->next)
+        if (e->node->type == RAVK_NODE_MUXER) muxer = e->node;
+    if (muxer == nullptr) return -1;
+    for (uint32_t kind : {0u, 1u}) {
+        const uint32_t bit = kind == 0 ? RAVK_MEDIA_AUDIO : RAVK_MEDIA_VIDEO;
+        if ((p->config.media & bit) == 0) continue;
+        RavkBranch *branch = branch_of(p, kind);
+        if (branch == nullptr || branch->chain.last == nullptr || ravk_node_link(branch->chain.last->node, muxer) != 0)
+            return -1;
+    }
+    return 0;
 }
 
 // The assembly replaces merged nodes: keep the provider's pointers current.
@@ -543,13 +652,15 @@ int ravk_provider_build(RavkProvider *p, uint64_t audio_bitrate, uint64_t video_
     void *user[2] = {pipelines(), reinterpret_cast<void *>(p->handle)};
     p->bus = ravk_bus_thread_start(p->pipeline, ravk_provider_bus_handler, user);
     if (p->bus == nullptr) return -1;
-    // The multiplexed branch (muxer and its sink) is not built yet.
-    if (p->config.media & RAVK_MEDIA_MUXED) return -1;
-    if ((p->config.media & RAVK_MEDIA_AUDIO) && ravk_branch_append(&p->branches, 0) == nullptr) return -1;
-    if ((p->config.media & RAVK_MEDIA_VIDEO) && ravk_branch_append(&p->branches, 1) == nullptr) return -1;
-    if ((p->config.media & RAVK_MEDIA_AUDIO) && build_audio(p, audio_bitrate) != 0) return -1;
-    if ((p->config.media & RAVK_MEDIA_VIDEO) && build_video(p, video_bitrate, probe) != 0) return -1;
-    return ravk_branches_finish(p->pipeline, &p->branches, on_replaced, p);
+    const RavkMediaFlags media = p->config.media;
+    if ((media & RAVK_MEDIA_AUDIO) && ravk_branch_append(&p->branches, 0) == nullptr) return -1;
+    if ((media & RAVK_MEDIA_VIDEO) && ravk_branch_append(&p->branches, 1) == nullptr) return -1;
+    if ((media & RAVK_MEDIA_MUXED) && ravk_branch_append(&p->branches, 2) == nullptr) return -1;
+    if ((media & RAVK_MEDIA_AUDIO) && build_audio(p, audio_bitrate) != 0) return -1;
+    if ((media & RAVK_MEDIA_VIDEO) && build_video(p, video_bitrate, probe) != 0) return -1;
+    if ((media & RAVK_MEDIA_MUXED) && build_muxed(p) != 0) return -1;
+    if (ravk_branches_finish(p->pipeline, &p->branches, on_replaced, p) != 0) return -1;
+    return (media & RAVK_MEDIA_MUXED) ? link_into_muxer(p) : 0;
 }
 
 int ravk_provider_start(RavkProvider *p)

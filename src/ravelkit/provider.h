@@ -3,7 +3,12 @@
 // rate-limits and encodes their media and hands the encoded frames to the
 // engine as RAVK_EVENT_SAMPLES batches on RAVK_PIPELINE_CHANNEL. In probe
 // mode the video branch ends in an app sink that reports the negotiated raw
-// format (RAVK_EVENT_FORMAT) instead.
+// format (RAVK_EVENT_FORMAT) instead. With RAVK_MEDIA_MUXED both branches
+// end in one muxer, whose container chunks are posted under the audio
+// header (the video one when there is no audio); with RAVK_STREAM_PREVIEW
+// a tee also hands the captured media to a local sink. Buffers larger than
+// the visible picture are cropped (or reinterpreted by a raw parser) and a
+// padded mode is padded to before the encoder.
 //
 // A provider lives in the handle table CORE_HANDLES_PIPELINES; the last
 // release destroys it. Create, build, start and stop run on the caller's

@@ -3,7 +3,9 @@
 // out as VP8 samples of the fed size, the first a key frame; frames fed
 // through the control request are copied (their memory is freed right
 // after each push, which AddressSanitizer would catch); and the pushes
-// that must be refused are.
+// that must be refused are. Fed buffers larger than the picture are cut to
+// it (by the libyuv crop, or by a raw parser when the backend does not
+// crop) and a padded mode pads it.
 #include "ravelkit/feed.h"
 
 #include <gst/app/gstappsink.h>
@@ -19,6 +21,7 @@
 #include "core/handle.h"
 #include "core/notify.h"
 #include "core/system.h"
+#include "core/values.h"
 #include "engine/node.h"
 #include "gst_support.h"
 #include "ravelkit/codecs.h"
@@ -232,6 +235,149 @@ TEST_F(FeedTest, RefusedPushes)
     };
     for (const Case &c : cases) EXPECT_EQ(ravk_provider_push(c.handle, c.stream, c.frames), c.result) << c.purpose;
     EXPECT_EQ(provider_->video_app_source->pushed_count.load(), pushed);
+}
+
+// Decodes VP8 samples to I420; the size of the last picture and the mean
+// luma of its centre and of its top-left corner (4x4 each).
+struct Picture {
+    int width = 0, height = 0;
+    int centre = -1, corner = -1;
+    size_t count = 0;
+};
+
+Picture decode_vp8(const std::vector<std::vector<uint8_t>> &samples)
+{
+    Picture picture;
+    GstElement *decode = gst_parse_launch("appsrc name=in caps=video/x-vp8 format=time ! vp8dec ! "
+                                          "video/x-raw,format=I420 ! appsink name=out sync=false",
+                                          nullptr);
+    if (decode == nullptr) return picture;
+    GstElement *in = gst_bin_get_by_name(GST_BIN(decode), "in");
+    GstElement *out = gst_bin_get_by_name(GST_BIN(decode), "out");
+    gst_element_set_state(decode, GST_STATE_PLAYING);
+    for (const auto &bytes : samples)
+        gst_app_src_push_buffer(GST_APP_SRC(in), gst_buffer_new_memdup(bytes.data(), bytes.size()));
+    gst_app_src_end_of_stream(GST_APP_SRC(in));
+    while (GstSample *s = gst_app_sink_pull_sample(GST_APP_SINK(out))) {
+        const GstStructure *st = gst_caps_get_structure(gst_sample_get_caps(s), 0);
+        gst_structure_get_int(st, "width", &picture.width);
+        gst_structure_get_int(st, "height", &picture.height);
+        GstMapInfo map;
+        GstBuffer *b = gst_sample_get_buffer(s);
+        if (gst_buffer_map(b, &map, GST_MAP_READ)) {
+            // Luma rows are as wide as the picture when it is a multiple of 4.
+            auto mean = [&](int x0, int y0) {
+                int sum = 0;
+                for (int y = y0; y < y0 + 4; ++y)
+                    for (int x = x0; x < x0 + 4; ++x) sum += map.data[size_t(y) * picture.width + x];
+                return sum / 16;
+            };
+            picture.centre = mean(picture.width / 2 - 2, picture.height / 2 - 2);
+            picture.corner = mean(0, 0);
+            gst_buffer_unmap(b, &map);
+        }
+        ++picture.count;
+        gst_sample_unref(s);
+    }
+    gst_element_set_state(decode, GST_STATE_NULL);
+    gst_object_unref(in);
+    gst_object_unref(out);
+    gst_object_unref(decode);
+    return picture;
+}
+
+// Fed I420 buffers of 80x64 that show a 64x48 picture in their top-left
+// corner: grey 200 inside the picture, 16 in the alignment padding.
+TEST(FedLayout, LargerBuffersAreCutToThePictureAndPaddedWhenAsked)
+{
+    ASSERT_TRUE(ravk_test_gst_setup());
+    constexpr uint32_t kBufferWidth = 80, kBufferHeight = 64;
+    std::vector<uint8_t> buffer(kBufferWidth * kBufferHeight * 3 / 2, 128);
+    for (uint32_t y = 0; y < kBufferHeight; ++y)
+        for (uint32_t x = 0; x < kBufferWidth; ++x) buffer[y * kBufferWidth + x] = x < kWidth && y < kHeight ? 200 : 16;
+    struct Case {
+        const char *purpose;
+        uint32_t libyuv_features;
+        CoreVideoMode padded;
+        int width, height;  // what decodes
+        bool corner_is_padding;
+    };
+    const Case cases[] = {
+        {"libyuv crops", RAVK_VIDEO_FEATURE_CROP | RAVK_VIDEO_FEATURE_FLIP, {}, int(kWidth), int(kHeight), false},
+        {"a raw parser reinterprets", RAVK_VIDEO_FEATURE_FLIP, {}, int(kWidth), int(kHeight), false},
+        {"parsed, then padded to 96x64", RAVK_VIDEO_FEATURE_FLIP, {96, 64, 30, 1}, 96, 64, true},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.purpose);
+        ASSERT_EQ(core_system_start(0), CORE_OK);
+        ASSERT_EQ(core_notify_channel_create_str(RAVK_PIPELINE_CHANNEL), CORE_OK);
+        ASSERT_EQ(core_notify_channel_create_str(RAVK_DEVICE_CHANNEL), CORE_OK);
+        ASSERT_EQ(ravk_linux_values_publish(), 0);
+        ASSERT_EQ(core_valuelist_put(core_process_valuelist(1), "frmwrk.vid.ftrs", RAVK_BACKEND_LIBYUV, 0,
+                                     &k.libyuv_features, sizeof(k.libyuv_features)),
+                  0);
+        int running = 0;
+        engine_node_set_running(reinterpret_cast<EngineNode *>(&running));
+        Samples samples;
+        CoreName channel;
+        ravk_pipeline_channel_name(&channel);
+        CoreNotifySubscription subscription = {on_event, {&samples, nullptr}};
+        ASSERT_NE(core_notify_subscribe(&channel, &subscription), 0u);
+        RavkDeviceListConfig list_config = {0, RAVK_DIRECTION_SOURCE, RAVK_MEDIA_VIDEO, RAVK_CLASS_VIRTUAL,
+                                            nullptr, nullptr, nullptr};
+        RavkDeviceList *list = ravk_device_list_create(&list_config);
+        ASSERT_NE(list, nullptr);
+        RavkDeviceRecord r;
+        ravk_device_record_init(&r);
+        std::memset(&r.tail, 0, sizeof(r.tail));
+        core_name_format(&r.id, "fed-padded");
+        r.backend = RAVK_BACKEND_GSTREAMER;
+        r.format_code = core_fourcc("I420");
+        r.tail.app_video.mode = CoreVideoMode{kWidth, kHeight, 30, 1};
+        r.tail.app_video.mode_b = CoreVideoMode{kBufferWidth, kBufferHeight, 30, 1};
+        r.tail.app_video.mode_a = k.padded;
+        ASSERT_EQ(ravk_device_list_add_virtual_video(list, 1, 0, &r), 0);
+
+        RavkProviderConfig c;
+        ravk_provider_config_init(&c);
+        c.media = RAVK_MEDIA_VIDEO | RAVK_VIDEO_VP8 << 16;
+        core_name_format(&c.video.stream, "stream.%08X", 1u);
+        c.video.devices = list;
+        c.video.device = r.id;
+        c.video.encoder.direction = RAVK_CODEC_ENCODER;
+        c.video.encoder.acceleration = 1;
+        c.video.encoder.backend = RAVK_BACKEND_LIBVPX;
+        c.video.encoder.implementation_id = RAVK_ENC_VP8;
+        c.video.encoder.input = core_fourcc("I420");
+        c.video.format.video = {uint32_t(k.width), uint32_t(k.height), 30, 1};
+        const uint64_t handle = ravk_provider_create(&c);
+        ASSERT_NE(handle, 0u);
+        CoreHandleTable *table = core_handle_tables[CORE_HANDLES_PIPELINES];
+        auto *p = static_cast<RavkProvider *>(core_handle_acquire(table, handle));
+        EXPECT_EQ(ravk_provider_build(p, 0, 300000, 0), 0);
+        EXPECT_EQ(ravk_provider_start(p), 0);
+        const uint64_t deadline = core_clock_mono_ms() + 20000;
+        while (samples.count() < 5 && core_clock_mono_ms() < deadline) {
+            RavkSample f = frame(buffer.data(), buffer.size());
+            EXPECT_EQ(ravk_provider_push(handle, RAVK_FEED_VIDEO, &f), 0);
+            g_usleep(33000);
+        }
+        EXPECT_EQ(ravk_pipeline_stop(handle), 0);
+        core_handle_release(table, handle);
+        core_handle_release(table, handle);
+        ravk_device_list_destroy(&list);
+        engine_node_set_running(nullptr);
+        core_system_stop();
+
+        ASSERT_GE(samples.count(), 5u);
+        const Picture picture = decode_vp8(samples.data);
+        EXPECT_EQ(picture.count, samples.count());
+        EXPECT_EQ(picture.width, k.width);
+        EXPECT_EQ(picture.height, k.height);
+        EXPECT_NEAR(picture.centre, 200, 12);
+        // Padding shows black (16), the alignment padding never shows.
+        EXPECT_NEAR(picture.corner, k.corner_is_padding ? 16 : 200, 12);
+    }
 }
 
 }  // namespace

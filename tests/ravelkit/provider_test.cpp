@@ -2,7 +2,8 @@
 // sample batches (one per app sink, flushed before a lone post and at
 // stop), and real pipelines from test sources whose VP8 and Opus samples
 // decode back with the right count and size, the first a key frame; the
-// probe mode's format report; and a destroy while the pipeline plays.
+// probe mode's format report; a WebM stream from the muxed branch that
+// demuxes back; and a destroy while the pipeline plays.
 #include "ravelkit/provider.h"
 
 #include <gst/app/gstappsink.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/clock.h"
@@ -451,6 +453,67 @@ TEST_F(ProviderTest, ProbeModeReportsTheRawFormat)
     EXPECT_EQ(f.rate_den, 1u);
     EXPECT_NE(f.video_fourcc, RAVK_FOURCC_NONE);
     EXPECT_TRUE(events_.chains.empty());
+}
+
+// Both branches end in the muxer: one stream of WebM chunks, posted under the
+// audio header, that demuxes back into both streams.
+TEST_F(ProviderTest, MuxedBranchMakesWebmThatDemuxesBack)
+{
+    constexpr uint32_t kWebm = RAVK_MEDIA_MUXED | kVp8Opus | RAVK_CONTAINER_WEBM << 24;
+    RavkProviderConfig cfg = config(kWebm, 0);
+    uint64_t handle = ravk_provider_create(&cfg);
+    ASSERT_NE(handle, 0u);
+    RavkProvider *p = acquire(handle);
+    ASSERT_EQ(ravk_provider_build(p, 64000, 500000, 0), 0);
+    EXPECT_EQ(p->audio_app_sink, nullptr);
+    EXPECT_EQ(p->video_app_sink, nullptr);
+    ASSERT_NE(p->muxed_app_sink, nullptr);
+    ASSERT_EQ(ravk_provider_start(p), 0);
+    run_until(handle, 0, 200);  // chunks: headers, clusters and blocks
+    release(handle);
+    release(handle);
+
+    std::vector<Chain> chains;
+    {
+        std::lock_guard<std::mutex> guard(events_.lock);
+        chains = events_.chains;
+    }
+    ASSERT_FALSE(chains.empty());
+    for (const Chain &c : chains) EXPECT_EQ(c.stream_index, 0u);
+    GstElement *pipeline = gst_parse_launch(
+        "appsrc name=in caps=video/webm ! matroskademux name=d "
+        "d. ! queue ! vp8dec ! appsink name=out sync=false d. ! queue ! opusdec ! appsink name=sound sync=false",
+        nullptr);
+    ASSERT_NE(pipeline, nullptr);
+    GstElement *in = gst_bin_get_by_name(GST_BIN(pipeline), "in");
+    GstElement *out = gst_bin_get_by_name(GST_BIN(pipeline), "out");
+    GstElement *sound = gst_bin_get_by_name(GST_BIN(pipeline), "sound");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    for (const Chain &c : chains)
+        for (const auto &bytes : c.data) gst_app_src_push_buffer(GST_APP_SRC(in), gst_buffer_new_memdup(bytes.data(), bytes.size()));
+    gst_app_src_end_of_stream(GST_APP_SRC(in));
+    size_t pictures = 0, blocks = 0;
+    int width = 0;
+    std::thread audio([&] {
+        while (GstSample *s = gst_app_sink_pull_sample(GST_APP_SINK(sound))) {
+            ++blocks;
+            gst_sample_unref(s);
+        }
+    });
+    while (GstSample *s = gst_app_sink_pull_sample(GST_APP_SINK(out))) {
+        gst_structure_get_int(gst_caps_get_structure(gst_sample_get_caps(s), 0), "width", &width);
+        ++pictures;
+        gst_sample_unref(s);
+    }
+    audio.join();
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(in);
+    gst_object_unref(out);
+    gst_object_unref(sound);
+    gst_object_unref(pipeline);
+    EXPECT_GE(pictures, 5u);
+    EXPECT_EQ(width, 160);
+    EXPECT_GE(blocks, 20u);
 }
 
 // The last release of a playing provider stops its pipeline before the
