@@ -635,6 +635,11 @@ void retransmission_scan(Stream *s, uint64_t now)
         retransmit(s, node, false, now);
         ++s->cursor;
     }
+    // Past the end, the next scan starts again from the oldest packet. Left
+    // at the end, the cursor would name the first packet this pass sends
+    // next, and the packets just resent would wait behind its deadline and
+    // those of every packet sent after it.
+    s->cursor = 0;
 }
 
 // Queues the delayed acknowledgement when it is due; otherwise the wait
