@@ -13,11 +13,9 @@ seconds=${2:-5}
 [ "$(id -u)" -eq 0 ] || { echo "bench-sessions: needs root (network namespaces)"; exit 0; }
 
 build=${VELTRANA_BENCH_BUILD:-build/bench-tools}
-if [ ! -x "$build/tools/veltrana-testnode" ]; then
-  bash scripts/install-deps.sh
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRANA_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j "$(nproc)" --target veltrana-testnode
-fi
+bash scripts/install-deps.sh >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRANA_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target veltrana-testnode >/dev/null
 node=$(realpath "$build/tools/veltrana-testnode")
 
 tag=vtsb$$
