@@ -1,11 +1,11 @@
 // Playback pipelines on a private X server and PulseAudio: creation checks
 // and thresholds; VP8 frames pushed live play in our own X11 window (read
-// back through ximagesrc with the window id); Opus frames play on the
-// PulseAudio sink (a level element on its monitor hears them); the live
-// push waits for a key frame, refuses frames without a timestamp and
-// malformed chains, and keeps the timestamps it pushes moving forward when
-// the sender's clock restarts; video that a slow first frame put behind
-// catches up.
+// back through ximagesrc with the window id), one larger than the picture
+// too; Opus frames play on the PulseAudio sink (a level element on its
+// monitor hears them); the live push waits for a key frame, refuses
+// frames without a timestamp and malformed chains, and keeps the
+// timestamps it pushes moving forward when the sender's clock restarts;
+// video that a slow first frame put behind catches up.
 #include "ravelkit/consumer.h"
 
 #include <gst/app/gstappsink.h>
@@ -126,15 +126,16 @@ protected:
         core_system_stop();
     }
 
-    // Our own 320x240 window on the private display.
-    bool open_window()
+    // Our own window on the private display, black until something draws.
+    bool open_window(uint32_t width = 320, uint32_t height = 240)
     {
         display_ = XOpenDisplay(nullptr);
         if (display_ == nullptr) return false;
         XSetWindowAttributes attributes = {};
         attributes.override_redirect = True;
-        window_ = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0, 320, 240, 0, CopyFromParent, InputOutput,
-                                CopyFromParent, CWOverrideRedirect, &attributes);
+        attributes.background_pixel = BlackPixel(display_, DefaultScreen(display_));
+        window_ = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0, width, height, 0, CopyFromParent,
+                                InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
         XMapRaised(display_, window_);
         XSync(display_, False);
         return true;
@@ -184,7 +185,8 @@ protected:
     {
         char launch[256];
         std::snprintf(launch, sizeof(launch),
-                      "ximagesrc xid=%lu num-buffers=1 ! videoconvert ! video/x-raw,format=RGBx ! appsink name=out",
+                      "ximagesrc xid=%lu show-pointer=false num-buffers=1 ! videoconvert ! video/x-raw,format=RGBx ! "
+                      "appsink name=out",
                       static_cast<unsigned long>(window_));
         GstElement *p = gst_parse_launch(launch, nullptr);
         if (p == nullptr) return 0xFFFFFFFF;
@@ -334,6 +336,68 @@ TEST_F(ConsumerTest, Vp8PlaysInOurWindowWithForwardTimestamps)
     EXPECT_GE(pts.values[0], 0);
     EXPECT_LT(pts.values[0], 2 * GST_SECOND);
     for (size_t i = 1; i < pts.values.size(); ++i) EXPECT_GT(pts.values[i], pts.values[i - 1]) << "buffer " << i;
+}
+
+// A viewer's window is seldom the picture's size: the picture is scaled up
+// to fill a larger window, whose centre shows the source's colour, not the
+// black the window started with. The read-back must not see the pointer,
+// which Xvfb keeps at the screen's centre: a screen-sized window reads back
+// black there however well it plays.
+TEST_F(ConsumerTest, PictureShowsInAWindowLargerThanIt)
+{
+    if (!why_.empty()) GTEST_SKIP() << why_;
+    RavkTestWindow *painted = ravk_test_paint_screen(getenv("DISPLAY"));
+    ASSERT_NE(painted, nullptr);
+    EXPECT_EQ(ravk_test_centre_pixel(std::string("display-name=") + getenv("DISPLAY")), 0xFF0000u)
+        << "the read-back shows the screen, not the pointer on it";
+    ravk_test_window_destroy(painted);
+
+    struct Case {
+        const char *purpose;
+        uint32_t width, height;
+    };
+    const Case cases[] = {
+        {"the picture's size", 320, 240},
+        {"twice the picture's size", 640, 480},
+        {"another aspect ratio", 640, 360},
+        {"the whole screen, over the pointer resting at its centre", 1280, 720},
+    };
+    // Green frames, one key frame every 10.
+    Encoded e = encode("videotestsrc pattern=solid-color foreground-color=0xFF00FF00 num-buffers=90 ! "
+                       "video/x-raw,width=320,height=240,framerate=30/1 ! vp8enc keyframe-max-dist=10 deadline=1 ! "
+                       "appsink name=out sync=false",
+                       90);
+    ASSERT_EQ(e.data.size(), 90u);
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.purpose);
+        ASSERT_TRUE(open_window(k.width, k.height));
+        EXPECT_EQ(ravk_test_centre_pixel("xid=" + std::to_string(window_)), 0u) << "black before anything plays";
+        RavkConsumerConfig cfg = config(kVp8);
+        const uint64_t handle = ravk_consumer_create(&cfg);
+        ASSERT_NE(handle, 0u);
+        ASSERT_NE(handle, UINT64_MAX);
+        RavkConsumer *c = acquire(handle);
+        ASSERT_TRUE(play(c));
+        // Scaling up to the whole screen may fall behind in a sanitised build:
+        // a full source queue is no fault here, the picture shown is.
+        for (size_t i = 0; i < e.data.size(); ++i) {
+            RavkSample f = frame(e, i);
+            EXPECT_GE(ravk_consumer_push_live(c, 1, &f), 0);
+            g_usleep(33000);
+        }
+        // Read while the last frames are still due at the sink.
+        const uint32_t rgb = ravk_test_centre_pixel("xid=" + std::to_string(window_));
+        EXPECT_GT(rgb >> 8 & 0xFF, 200u) << std::hex << rgb;
+        EXPECT_LT(rgb >> 16, 60u) << std::hex << rgb;
+        EXPECT_LT(rgb & 0xFF, 60u) << std::hex << rgb;
+        EXPECT_EQ(ravk_consumer_stop(handle), 0);
+        release(handle);
+        release(handle);
+        XDestroyWindow(display_, window_);
+        XCloseDisplay(display_);
+        display_ = nullptr;
+        window_ = 0;
+    }
 }
 
 TEST_F(ConsumerTest, OpusPlaysOnThePulseSink)

@@ -82,8 +82,11 @@ std::string start_xvfb()
     }
     if (display < 0) return "no free X display number";
     const std::string name = ":" + std::to_string(display);
+    // -noreset: by default the server resets whenever its last client
+    // leaves, dropping what tests painted, and a client that connects
+    // during the reset can wait for it.
     g_xvfb = spawn({"Xvfb", name, "-screen", "0", "1280x720x24", "-screen", "1", "800x600x24", "+extension", "RANDR",
-                    "-nolisten", "tcp"},
+                    "-nolisten", "tcp", "-noreset"},
                    {});
     if (g_xvfb == 0) return "Xvfb did not start";
     setenv("DISPLAY", name.c_str(), 1);
@@ -159,6 +162,18 @@ void ravk_test_desktop_stop()
     stop(&g_xvfb);
     if (!g_pulse_dir.empty()) ravk_test_run("rm -rf '" + g_pulse_dir + "'");
     g_pulse_dir.clear();
+}
+
+uint32_t ravk_test_centre_pixel(const std::string &source)
+{
+    // The frame reduced to 3x3 pixels: the middle one is the centre's colour.
+    const std::string bytes = ravk_test_run(
+        "timeout 10 gst-launch-1.0 -q ximagesrc " + source +
+        " use-damage=false show-pointer=false num-buffers=1 ! videoconvert ! videoscale ! "
+        "video/x-raw,format=RGBx,width=3,height=3 ! fdsink fd=1 2>/dev/null");
+    if (bytes.size() != 36) return 0xFFFFFFFF;
+    const auto *px = reinterpret_cast<const uint8_t *>(bytes.data()) + 12 + 4;
+    return uint32_t(px[0]) << 16 | uint32_t(px[1]) << 8 | px[2];
 }
 
 struct RavkTestWindow {

@@ -8,6 +8,7 @@
 // stopped at exit. Tests skip when a binary is missing.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Empty when both servers run; else why they do not.
@@ -16,6 +17,15 @@ void ravk_test_desktop_stop();
 
 // Runs a shell command; its standard output, and its exit status in *status.
 std::string ravk_test_run(const std::string &command, int *status = nullptr);
+
+// Centre pixel (0xRRGGBB) of one frame read from an X window or a screen,
+// given as ximagesrc properties ("xid=N", "display-name=:N.S"); all bits set
+// when nothing was read. The pointer is left out: Xvfb keeps it at the
+// screen's centre, where any window covering it would read back as the
+// pointer's black. The reader runs in its own process: read from the
+// test's, while a capture and a video sink ran there too, it hung in
+// XOpenDisplay now and then.
+uint32_t ravk_test_centre_pixel(const std::string &source);
 
 // A red override-redirect window over the whole default screen of the
 // display ("host:N.S"), mapped and synced; NULL when it cannot be made.
