@@ -1,0 +1,1 @@
+#include "services/digest.h"

@@ -1,0 +1,1 @@
+#include "engine/codec_ids.h"

@@ -1,0 +1,1 @@
+#include "engine/config.h"
