@@ -1,0 +1,309 @@
+#include <gtest/gtest.h>
+
+#include <gio/gio.h>
+#include <signal.h>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "core/names.h"
+#include "services/display.h"
+
+namespace {
+
+PkXID id_of_bytes(std::initializer_list<uint8_t> bytes)
+{
+    PkXID id;
+    size_t i = 0;
+    for (uint8_t byte : bytes) id.key[i++] = byte;
+    return id;
+}
+
+// A dbus-daemon of the test's own, so no desktop is needed and nothing of
+// the user's session is touched.
+class PrivateSessionBus {
+public:
+    PrivateSessionBus()
+    {
+        int out[2];
+        if (pipe(out) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            // The daemon goes with the test even when the test is killed, and
+            // keeps its complaints (fd limits of a container) to itself.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            dup2(out[1], STDOUT_FILENO);
+            const int devnull = open("/dev/null", O_WRONLY);
+            if (devnull >= 0) dup2(devnull, STDERR_FILENO);
+            close(out[0]);
+            execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address",
+                   static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        char c;
+        while (pid > 0 && read(out[0], &c, 1) == 1 && c != '\n') address.push_back(c);
+        close(out[0]);
+    }
+    ~PrivateSessionBus()
+    {
+        if (pid <= 0) return;
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    bool running() const { return pid > 0 && !address.empty(); }
+
+    pid_t pid = -1;
+    std::string address;
+};
+
+// The screen saver side of the desktop, on its own thread and main context:
+// it records the requests it holds, as a real one would.
+class ScreenSaverService {
+public:
+    explicit ScreenSaverService(const std::string &address)
+    {
+        std::future<bool> started = ready.get_future();
+        thread = std::thread([this, address] { run(address); });
+        ok = started.get();
+    }
+    ~ScreenSaverService()
+    {
+        if (loop != nullptr) g_main_loop_quit(loop);
+        thread.join();
+    }
+
+    std::set<uint32_t> active()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return cookies;
+    }
+    int inhibitCalls()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return inhibits;
+    }
+
+    bool ok = false;
+
+private:
+    static constexpr const char *kIntrospection =
+        "<node><interface name='org.freedesktop.ScreenSaver'>"
+        "<method name='Inhibit'><arg type='s' direction='in'/><arg type='s' direction='in'/>"
+        "<arg type='u' direction='out'/></method>"
+        "<method name='UnInhibit'><arg type='u' direction='in'/></method>"
+        "</interface></node>";
+
+    static void onMethod(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *method,
+                         GVariant *parameters, GDBusMethodInvocation *invocation, gpointer self)
+    {
+        auto *service = static_cast<ScreenSaverService *>(self);
+        std::lock_guard<std::mutex> lock(service->mutex);
+        if (strcmp(method, "Inhibit") == 0) {
+            const uint32_t cookie = ++service->nextCookie;
+            service->cookies.insert(cookie);
+            service->inhibits++;
+            g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", cookie));
+        } else {
+            guint32 cookie = 0;
+            g_variant_get(parameters, "(u)", &cookie);
+            service->cookies.erase(cookie);
+            g_dbus_method_invocation_return_value(invocation, nullptr);
+        }
+    }
+
+    void run(const std::string &address)
+    {
+        GMainContext *context = g_main_context_new();
+        g_main_context_push_thread_default(context);
+        const auto flags = GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
+        GDBusConnection *connection =
+            g_dbus_connection_new_for_address_sync(address.c_str(), flags, nullptr, nullptr, nullptr);
+        GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
+        bool registered = false;
+        if (connection != nullptr && info != nullptr) {
+            static const GDBusInterfaceVTable vtable = {onMethod, nullptr, nullptr, {}};
+            registered = g_dbus_connection_register_object(connection, "/org/freedesktop/ScreenSaver",
+                                                           info->interfaces[0], &vtable, this, nullptr, nullptr) > 0;
+            GVariant *reply = g_dbus_connection_call_sync(
+                connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+                g_variant_new("(su)", "org.freedesktop.ScreenSaver", 4u), G_VARIANT_TYPE("(u)"),
+                G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+            guint32 result = 0;
+            if (reply != nullptr) {
+                g_variant_get(reply, "(u)", &result);
+                g_variant_unref(reply);
+            }
+            registered = registered && result == 1;  // primary owner
+        }
+        if (registered) loop = g_main_loop_new(context, FALSE);
+        ready.set_value(registered);
+        if (registered) g_main_loop_run(loop);
+
+        if (loop != nullptr) g_main_loop_unref(loop);
+        if (connection != nullptr) {
+            g_dbus_connection_close_sync(connection, nullptr, nullptr);
+            g_object_unref(connection);
+        }
+        if (info != nullptr) g_dbus_node_info_unref(info);
+        g_main_context_pop_thread_default(context);
+        g_main_context_unref(context);
+    }
+
+    std::promise<bool> ready;
+    std::thread thread;
+    GMainLoop *loop = nullptr;
+    std::mutex mutex;
+    std::set<uint32_t> cookies;
+    uint32_t nextCookie = 100;
+    int inhibits = 0;
+};
+
+// Points the session bus at `address` for one test and restores it after.
+class SessionBusEnvironment {
+public:
+    explicit SessionBusEnvironment(const std::string &address)
+    {
+        const char *old = getenv("DBUS_SESSION_BUS_ADDRESS");
+        hadOld = old != nullptr;
+        if (hadOld) oldValue = old;
+        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    }
+    ~SessionBusEnvironment()
+    {
+        if (hadOld)
+            setenv("DBUS_SESSION_BUS_ADDRESS", oldValue.c_str(), 1);
+        else
+            unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    }
+
+private:
+    bool hadOld = false;
+    std::string oldValue;
+};
+
+}  // namespace
+
+TEST(IdText, PrintableAndHexForms)
+{
+    struct Case {
+        const char *purpose;
+        PkXID id;
+        const char *printable;
+        const char *hexStart;  // first bytes of the hexadecimal form
+    };
+    PkXID ones;
+    memset(ones.key, 0x01, sizeof(ones.key));
+    PkXID full = PkXID::fromText("0123456789abcdefghijklmnopqrstuvWXYZ");
+    const Case cases[] = {
+        {"text then zeros", PkXID::fromText("abc"), "abc", "61626300"},
+        {"control bytes", ones, "????????????????????????????????", "0101010101"},
+        {"first byte zero", id_of_bytes({0, 'a', 'b'}), "", "00616200"},
+        {"null id", PkXID(), "", "0000000000"},
+        {"edges of the printable range", id_of_bytes({31, 32, 126, 127, 128, 255, 'z'}), "? ~???z", "1F207E7F80FF7A00"},
+        {"bytes after the first zero are not shown", id_of_bytes({'o', 'k', 0, 'n', 'o'}), "ok", "6F6B006E6F00"},
+        {"32 printable bytes, no terminator", full, "0123456789abcdefghijklmnopqrstuv", "3031323334"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.purpose);
+        EXPECT_EQ(pk_id_to_printable(c.id), c.printable);
+        const std::string hex = pk_bytes_to_hex(c.id);
+        ASSERT_EQ(hex.size(), 64u);
+        EXPECT_EQ(hex.compare(0, strlen(c.hexStart), c.hexStart), 0) << hex;
+    }
+    std::string onesHex;
+    for (int i = 0; i < 32; i++) onesHex += "01";
+    EXPECT_EQ(pk_bytes_to_hex(ones), onesHex);
+}
+
+// The same rule as the runtime's own printable copy and hex of a name.
+TEST(IdText, AgreesWithTheRuntimeNameForms)
+{
+    std::mt19937 random(20240611);
+    for (int round = 0; round < 200; round++) {
+        CoreName name{};
+        for (uint8_t &byte : name.key) byte = uint8_t(random() % 4 == 0 ? random() % 128 : random());
+        if (round % 3 == 0) name.key[random() % 32] = 0;
+        core_name_make(&name);
+        const PkXID id(name);
+        EXPECT_EQ(pk_id_to_printable(id), name.text);
+        EXPECT_EQ(pk_bytes_to_hex(id), name.hex);
+        EXPECT_EQ(pk_id_to_printable(name.key), name.text);
+    }
+}
+
+TEST(IdText, XidFromTextAndEquality)
+{
+    EXPECT_EQ(PkXID::fromText("abc"), id_of_bytes({'a', 'b', 'c'}));
+    EXPECT_NE(PkXID::fromText("abc"), PkXID::fromText("abd"));
+    EXPECT_EQ(PkXID::fromText(std::string(40, 'x')), PkXID::fromText(std::string(32, 'x'))) << "cut to 32 bytes";
+    EXPECT_TRUE(PkXID::fromText("").isNull());
+    PkXID lastByte;
+    lastByte.key[31] = 1;
+    EXPECT_FALSE(lastByte.isNull());
+    EXPECT_NE(lastByte, PkXID()) << "all 32 bytes count";
+}
+
+TEST(KeepAwake, OneInstance)
+{
+    EXPECT_EQ(PkDisplay::instance().get(), PkDisplay::instance().get());
+}
+
+TEST(KeepAwake, WithoutASessionBusNothingIsHeldAndNothingFails)
+{
+    SessionBusEnvironment noBus("unix:path=/nonexistent/veltrana-test-bus");
+    const std::shared_ptr<PkDisplay> display = PkDisplay::instance();
+    display->keepAwake();
+    EXPECT_FALSE(display->isKeepingAwake());
+    display->allowSleep();
+    EXPECT_FALSE(display->isKeepingAwake());
+}
+
+TEST(KeepAwake, BusWithoutAScreenSaverHoldsNothing)
+{
+    PrivateSessionBus bus;
+    if (!bus.running()) GTEST_SKIP() << "dbus-daemon could not be started";
+    SessionBusEnvironment environment(bus.address);
+    const std::shared_ptr<PkDisplay> display = PkDisplay::instance();
+    display->keepAwake();
+    EXPECT_FALSE(display->isKeepingAwake());
+    display->allowSleep();
+}
+
+TEST(KeepAwake, RepeatedRequestsAreReleasedByOneAllowSleep)
+{
+    PrivateSessionBus bus;
+    if (!bus.running()) GTEST_SKIP() << "dbus-daemon could not be started";
+    SessionBusEnvironment environment(bus.address);
+    ScreenSaverService screenSaver(bus.address);
+    ASSERT_TRUE(screenSaver.ok);
+
+    const std::shared_ptr<PkDisplay> display = PkDisplay::instance();
+    display->keepAwake();
+    display->keepAwake();
+    EXPECT_TRUE(display->isKeepingAwake());
+    EXPECT_EQ(screenSaver.inhibitCalls(), 1) << "the request is a state, not a count";
+    EXPECT_EQ(screenSaver.active().size(), 1u);
+
+    display->allowSleep();
+    EXPECT_FALSE(display->isKeepingAwake());
+    EXPECT_TRUE(screenSaver.active().empty()) << "the screen saver let go of the request";
+
+    display->allowSleep();  // nothing held: nothing to do
+    display->keepAwake();   // and a new request works after a release
+    EXPECT_TRUE(display->isKeepingAwake());
+    EXPECT_EQ(screenSaver.active().size(), 1u);
+    display->allowSleep();
+    EXPECT_TRUE(screenSaver.active().empty());
+}
