@@ -30,6 +30,10 @@ typedef struct evp_pkey_st EVP_PKEY;
 
 #define FLOWMESH_ADAPTER_SLOTS 16
 
+// The number every node sends in its first hello message; the engine reads
+// it as the peer's protocol version.
+#define FLOWMESH_PEER_VALUE 4u
+
 // FlowmeshConfig.flags
 enum : uint32_t {
     FLOWMESH_ROLE_IDENTITY = 0x01,   // accepts identity blocks

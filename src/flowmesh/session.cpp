@@ -959,6 +959,8 @@ CoreResult flowmesh_session_hello(FlowmeshCore *core, FlowmeshSession *s)
 {
     FlowmeshControlMessage m = {};
     m.code = FLOWMESH_CTL_PEER_VALUE;
+    // The engine refuses peers below its protocol version by this number.
+    m.peer_value = FLOWMESH_PEER_VALUE;
     CoreResult r = send_control(s, &m);
     if (r != CORE_OK) return r;
     m = FlowmeshControlMessage{};

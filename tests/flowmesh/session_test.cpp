@@ -106,7 +106,10 @@ struct Log {
     static int session(void *record, FlowmeshStreamAnswer *)
     {
         auto *e = static_cast<FlowmeshSessionEvent *>(record);
-        of(e->user)->add({0, text_of(e->session), "", e->info->state, e->info->peer_mode, {}});
+        // The data is the peer value of the hello, as the engine reads it.
+        const uint32_t value = e->info->peer_value;
+        const auto *bytes = reinterpret_cast<const uint8_t *>(&value);
+        of(e->user)->add({0, text_of(e->session), "", e->info->state, e->info->peer_mode, {bytes, bytes + 4}});
         return 0;
     }
     static int status(void *record, FlowmeshStreamAnswer *)
@@ -339,8 +342,14 @@ TEST_F(Sessions, HelloBringsBothUpAndForwardedPayloadsArrive)
 {
     pair_up();
     EXPECT_GE(Engine::confirmed.load(), 2);
-    // One up event each, with the peer's default mode.
+    // One up event each, with the peer's default mode and the peer value
+    // every node sends.
     EXPECT_EQ(log.count([](const Log::Event &e) { return e.table == 0 && e.word != 1; }), 0u);
+    const uint32_t four = FLOWMESH_PEER_VALUE;
+    EXPECT_EQ(log.count([&](const Log::Event &e) {
+        return e.table == 0 && e.state == FLOWMESH_SESSION_UP && memcmp(e.data.data(), &four, 4) == 0;
+    }),
+              2u);
 
     const std::vector<uint8_t> big = pattern(100 * 1024, 1);
     ASSERT_EQ(send(kA, FLOWMESH_SERVICE_STREAM, {}), CORE_OK);
