@@ -177,6 +177,21 @@ int build_video(RavkConsumer *c)
             if (!append(branch, c->color_balance)) return -1;
         }
     }
+    // Processing in system memory has no balance element of its own: the
+    // generic one gives the picture controls there, unless the sink
+    // (xvimagesink, backend 10, or v4l2sink) balances itself.
+    if ((cfg.video_options & 1) && c->color_balance == nullptr &&
+        (proc == RAVK_BACKEND_LIBYUV || proc == RAVK_BACKEND_GSTREAMER) && sink_backend != 10 &&
+        sink_backend != RAVK_BACKEND_V4L2) {
+        c->color_balance = ravk_node_new(nullptr, RAVK_NODE_FILTER, RAVK_FILTER_COLOR_BALANCE, media, 1,
+                                         ravk_filter_factory_name(RAVK_FILTER_COLOR_BALANCE, RAVK_BACKEND_GSTREAMER),
+                                         "video_color_balance", nullptr, 0, nullptr, nullptr, nullptr, 1,
+                                         int32_t(RAVK_BACKEND_GSTREAMER));
+        if (!append(branch, c->color_balance)) {
+            c->color_balance = nullptr;
+            return -1;
+        }
+    }
     RavkNode *flip = nullptr;
     if (!sink_orients && has_features(proc, 64) && ravk_video_feature(proc) != RAVK_VIDEO_FEATURE_NONE) {
         flip = ravk_node_new(nullptr, RAVK_NODE_FILTER, RAVK_FILTER_FLIP, media, 1,
