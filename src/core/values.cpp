@@ -311,6 +311,25 @@ int core_codec_get_video(int64_t index, uint32_t direction, CoreVideoCodecDesc *
     return codec_get(true, index, direction, out, sizeof(*out));
 }
 
+static int codec_set(bool video, int64_t index, uint32_t direction, const void *desc, uint64_t size)
+{
+    int which = codec_list_of(video, direction);
+    if (which < 0 || desc == nullptr) return -1;
+    CoreValueList *list = g_codecs[which].load();
+    if (list == nullptr) return -1;
+    return core_valuelist_set_at(list, index, desc, size) == 0 ? 0 : -1;
+}
+
+int core_codec_set_audio(int64_t index, uint32_t direction, const CoreAudioCodecDesc *desc)
+{
+    return codec_set(false, index, direction, desc, sizeof(*desc));
+}
+
+int core_codec_set_video(int64_t index, uint32_t direction, const CoreVideoCodecDesc *desc)
+{
+    return codec_set(true, index, direction, desc, sizeof(*desc));
+}
+
 uint32_t core_codec_entry_count_audio(uint32_t direction)
 {
     return codec_entry_count(false, direction);

@@ -122,3 +122,10 @@ int core_codec_remove_video(int64_t index, uint32_t direction);
 // descriptor.
 int core_codec_get_audio(int64_t index, uint32_t direction, CoreAudioCodecDesc *out);
 int core_codec_get_video(int64_t index, uint32_t direction, CoreVideoCodecDesc *out);
+
+// Overwrites the descriptor at `index` (key order) of the encoder (1) or
+// decoder (2) list with a copy of *desc, in one locked step. 0; -1 when the
+// direction is wrong, desc is NULL, no entry is at index or the stored entry
+// is not a whole descriptor.
+int core_codec_set_audio(int64_t index, uint32_t direction, const CoreAudioCodecDesc *desc);
+int core_codec_set_video(int64_t index, uint32_t direction, const CoreVideoCodecDesc *desc);

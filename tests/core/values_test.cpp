@@ -268,6 +268,31 @@ TEST_F(ValuesTest, CountAudioSkipsNoCodecEntry)
     EXPECT_EQ(memcmp(&out, &opus, sizeof(out)), 0);
 }
 
+// A descriptor is replaced in place, keeping its position; a wrong list,
+// index or missing descriptor changes nothing.
+TEST_F(ValuesTest, CodecSetReplacesInPlace)
+{
+    ASSERT_EQ(core_codec_lists_create(), CORE_OK);
+    for (const char *f : {"a", "b"}) {
+        CoreVideoCodecDesc desc = video_desc(RAVK_CODEC_ENCODER, 1, f);
+        ASSERT_EQ(core_codec_add_video(&desc, 1), 0);
+    }
+    CoreVideoCodecDesc fresh = video_desc(RAVK_CODEC_ENCODER, 1, "fresh");
+    EXPECT_EQ(core_codec_set_video(1, RAVK_CODEC_ENCODER, &fresh), 0);
+    EXPECT_EQ(core_codec_set_video(2, RAVK_CODEC_ENCODER, &fresh), -1);
+    EXPECT_EQ(core_codec_set_video(0, RAVK_CODEC_DECODER, &fresh), -1);
+    EXPECT_EQ(core_codec_set_video(0, 3, &fresh), -1);
+    EXPECT_EQ(core_codec_set_video(0, RAVK_CODEC_ENCODER, nullptr), -1);
+    CoreAudioCodecDesc audio = audio_desc(RAVK_CODEC_ENCODER, RAVK_ACCEL_SOFTWARE);
+    EXPECT_EQ(core_codec_set_audio(0, RAVK_CODEC_ENCODER, &audio), -1) << "empty list";
+    CoreVideoCodecDesc out;
+    ASSERT_EQ(core_codec_get_video(0, RAVK_CODEC_ENCODER, &out), 0);
+    EXPECT_STREQ(out.family, "a");
+    ASSERT_EQ(core_codec_get_video(1, RAVK_CODEC_ENCODER, &out), 0);
+    EXPECT_STREQ(out.family, "fresh");
+    EXPECT_EQ(core_codec_entry_count_video(RAVK_CODEC_ENCODER), 2u);
+}
+
 // Entry counts include the no-codec head; removing frees the entry's number
 // at once, so emptying a list and adding again numbers from 0 and a removed
 // tail can be added back.
