@@ -373,6 +373,7 @@ RavkDeviceList *ravk_device_list_create(const RavkDeviceListConfig *config)
     list->user = config->user;
     list->user2 = config->user2;
     list->emptied.store(-1);
+    list->selected_index.store(-1);
     list->selected = fixed_name(NONE_ID);
     if (!array_reserve(list, 8)) {
         ravk_device_list_destroy(&list);

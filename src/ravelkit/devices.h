@@ -175,6 +175,9 @@ struct RavkDeviceList {
     void *user2;
     std::atomic<int32_t> emptied;  // -1 at creation and when the last device left
     CoreName selected;             // under lock
+    // The interface's choice by position, kept apart from the selected id:
+    // -1 for none. Written under lock.
+    std::atomic<int32_t> selected_index;
     CoreLock lock;
     uint64_t *devices;  // under lock; index 0 first
     uint64_t count;
