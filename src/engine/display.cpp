@@ -22,6 +22,7 @@
 #include "engine/capability.h"
 #include "engine/codec_ids.h"
 #include "engine/codes.h"
+#include "engine/devices.h"
 #include "engine/names.h"
 #include "engine/node.h"
 #include "ravelkit/consumer.h"
@@ -60,34 +61,6 @@ int stream_kind(const CoreName &stream)
 {
     const int kind = engine_stream_name_kind(&stream, 0);
     return kind != -1 ? kind : engine_stream_name_kind(&stream, 1);
-}
-
-// The engine's codec selection word of a stream record (bit 0 audio, bit 1
-// video, bit 2 container; codec indices in bytes 1 and 2, the container in
-// byte 3) as the framework's media flags, which number codecs from 1 and
-// put AV1 before MJPEG and Theora.
-uint32_t media_flags_of(uint32_t selection)
-{
-    static const uint32_t kAudio[] = {RAVK_AUDIO_RAW,    RAVK_AUDIO_ALAW, RAVK_AUDIO_MULAW,
-                                      RAVK_AUDIO_VORBIS, RAVK_AUDIO_OPUS, RAVK_AUDIO_AAC};
-    static const uint32_t kVideo[] = {RAVK_VIDEO_RAW, RAVK_VIDEO_H264,  RAVK_VIDEO_H265,   RAVK_VIDEO_VP8,
-                                      RAVK_VIDEO_VP9, RAVK_VIDEO_MJPEG, RAVK_VIDEO_THEORA, RAVK_VIDEO_AV1};
-    static const uint32_t kContainer[] = {RAVK_CONTAINER_MPEGTS, RAVK_CONTAINER_FLV, RAVK_CONTAINER_MATROSKA,
-                                          RAVK_CONTAINER_WEBM};
-    uint32_t flags = 0;
-    if (selection & ENGINE_MEDIA_AUDIO) {
-        const uint32_t i = (selection >> 8) & 0xFF;
-        flags |= ((i < 6 ? kAudio[i] : 0) << 8) | RAVK_MEDIA_AUDIO;
-    }
-    if (selection & ENGINE_MEDIA_VIDEO) {
-        const uint32_t i = (selection >> 16) & 0xFF;
-        flags |= ((i < 8 ? kVideo[i] : 0) << 16) | RAVK_MEDIA_VIDEO;
-    }
-    if (selection & ENGINE_MEDIA_COMBINED) {
-        const uint32_t i = selection >> 24;
-        flags |= ((i < 4 ? kContainer[i] : 0) << 24) | RAVK_MEDIA_MUXED;
-    }
-    return flags;
 }
 
 uint32_t live_count(CoreStore *store)
@@ -644,7 +617,7 @@ CoreResult engine_consumer_setup(EngineDisplay *display, const CoreName *filter)
         EngineProps merged;
         engine_props_init(&merged);
         for (uint64_t i : group.records) {
-            mask |= media_flags_of(table->records[i].mediaFlags);
+            mask |= engine_codec_selection_to_ravk(table->records[i].mediaFlags);
             // A list that would overflow the merge is left out whole.
             engine_props_append(&merged, &table->records[i].props);
         }

@@ -13,6 +13,7 @@
 #include "core/pool.h"
 #include "engine/capability.h"
 #include "engine/codes.h"
+#include "engine/devices.h"
 #include "engine/names.h"
 #include "engine/node.h"
 #include "engine/offer_tables.h"
@@ -37,29 +38,6 @@ void pipeline_free(uint64_t *handle)
     core_handle_release(pipelines(), *handle);
     core_handle_wait_freed(pipelines(), *handle);
     *handle = 0;
-}
-
-// The framework numbers codecs from 1 in its own order (AV1 before MJPEG
-// and Theora); the engine from 0. Unknown indices map to 0.
-uint32_t media_flags_of_selection(uint32_t selection)
-{
-    static const uint8_t k_audio[] = {RAVK_AUDIO_RAW, RAVK_AUDIO_ALAW, RAVK_AUDIO_MULAW,
-                                      RAVK_AUDIO_VORBIS, RAVK_AUDIO_OPUS, RAVK_AUDIO_AAC};
-    static const uint8_t k_video[] = {RAVK_VIDEO_RAW, RAVK_VIDEO_H264,  RAVK_VIDEO_H265,   RAVK_VIDEO_VP8,
-                                      RAVK_VIDEO_VP9, RAVK_VIDEO_MJPEG, RAVK_VIDEO_THEORA, RAVK_VIDEO_AV1};
-    static const uint8_t k_containers[] = {RAVK_CONTAINER_MPEGTS, RAVK_CONTAINER_FLV, RAVK_CONTAINER_MATROSKA,
-                                           RAVK_CONTAINER_WEBM};
-    auto pick = [](const uint8_t *table, size_t count, uint32_t index) -> uint32_t {
-        return index < count ? table[index] : 0;
-    };
-    uint32_t flags = 0;
-    if (selection & ENGINE_MEDIA_AUDIO)
-        flags |= pick(k_audio, sizeof(k_audio), (selection >> 8) & 0xFF) << 8 | RAVK_MEDIA_AUDIO;
-    if (selection & ENGINE_MEDIA_VIDEO)
-        flags |= pick(k_video, sizeof(k_video), (selection >> 16) & 0xFF) << 16 | RAVK_MEDIA_VIDEO;
-    if (selection & ENGINE_MEDIA_COMBINED)
-        flags |= pick(k_containers, sizeof(k_containers), selection >> 24) << 24 | RAVK_MEDIA_MUXED;
-    return flags;
 }
 
 CoreStore *profile_store_create(EngineMediaProvider *provider)
@@ -306,7 +284,7 @@ CoreResult engine_profile_add_stream(EngineMediaProvider *provider, const CoreNa
     entry.record = *record;
     if (codecName != nullptr) entry.codecName = *codecName;
     if (channel != nullptr) entry.channel = *channel;
-    entry.mediaFlags = media_flags_of_selection(record->mediaFlags);
+    entry.mediaFlags = engine_codec_selection_to_ravk(record->mediaFlags);
     entry.captureSourceParams[0] = provider->config.captureSourceParams[0];
     entry.captureSourceParams[1] = provider->config.captureSourceParams[1];
     CoreStoreItem *item = nullptr;
@@ -359,7 +337,7 @@ CoreResult engine_stream_tables_build(EngineMediaProvider *provider, const CoreN
         }
         // A list that would overflow the merged one is left out of it.
         engine_props_append(&found->second.props, &record.props);
-        found->second.mask |= media_flags_of_selection(record.mediaFlags);
+        found->second.mask |= engine_codec_selection_to_ravk(record.mediaFlags);
         found->second.count++;
     }
 
