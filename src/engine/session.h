@@ -71,7 +71,8 @@ struct EngineSessionParams {
     uint32_t captureSourceParams[2];
     uint64_t videoPlaybackDelay;  // ns
     uint32_t networkOption;
-    // The framework's start profile.
+    // The framework's start profile: the type must be 1 or 2; the kind (0 to
+    // 2) is the framework's size profile.
     uint32_t frameworkType;
     uint32_t frameworkKind;
 };
