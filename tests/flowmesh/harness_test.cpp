@@ -264,9 +264,15 @@ TEST(FlowmeshRelay, StopsAtItsBounds)
         flowmesh_relay_create(&config, flowmesh_harness_endpoint_address(a), flowmesh_harness_endpoint_address(b));
     ASSERT_NE(relay, nullptr);
     for (int i = 0; i < 8; ++i) ASSERT_EQ(flowmesh_harness_send_to(a, flowmesh_relay_address(relay, 0), "x", 1), 0);
-    // b answers through the other side; the bound counts both directions.
+    // Every one of a's datagrams is decided before b answers through the
+    // other side; the bound counts both directions.
+    auto decided = [&] {
+        const FlowmeshRelayCounters c = flowmesh_relay_counters(relay, -1);
+        return c.forwarded + c.over_bound;
+    };
+    ASSERT_TRUE(flowmesh_harness_wait([&] { return decided() == 8; }, 5000));
     ASSERT_EQ(flowmesh_harness_send_to(b, flowmesh_relay_address(relay, 1), "y", 1), 0);
-    ASSERT_TRUE(flowmesh_harness_wait([&] { return flowmesh_relay_counters(relay, -1).received == 9; }, 5000));
+    ASSERT_TRUE(flowmesh_harness_wait([&] { return decided() == 9; }, 5000));
     ASSERT_TRUE(flowmesh_harness_wait([&] { return flowmesh_harness_endpoint_counters(b).received == 5; }, 5000));
     const FlowmeshRelayCounters c = flowmesh_relay_counters(relay, -1);
     EXPECT_EQ(c.forwarded, 5u);
