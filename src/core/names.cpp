@@ -83,6 +83,13 @@ CoreName *core_name_format(CoreName *name, const char *format, ...)
     return core_name_make(name);
 }
 
+CoreName core_name_of(const char *text)
+{
+    CoreName name;
+    core_name_format(&name, "%s", text);
+    return name;
+}
+
 uint8_t *core_key_format(uint8_t key[CORE_NAME_KEY_SIZE], const char *format, ...)
 {
     va_list args;

@@ -45,6 +45,10 @@ CoreName *core_name_make(CoreName *name);
 CoreName *core_name_format(CoreName *name, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// The name whose key is `text` (cut to 32 bytes, rest zero), by value:
+// fixed names and names from constants.
+CoreName core_name_of(const char *text);
+
 // The same formatting into a bare 32-byte key; no text or hex.
 uint8_t *core_key_format(uint8_t key[CORE_NAME_KEY_SIZE], const char *format, ...)
     __attribute__((format(printf, 2, 3)));

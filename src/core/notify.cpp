@@ -14,13 +14,6 @@ struct ChannelItem {
 
 CoreNamedRegistry g_registry;
 
-CoreName named(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 int core_notify_channel_init_cb(CoreStore *, CoreStoreItem *item, void *, void **)
 {
     auto *entry = reinterpret_cast<ChannelItem *>(item);
@@ -48,8 +41,8 @@ CoreStore *core_subscriber_store_create(void)
     config.key_first = 1;
     config.key_count = INT64_MAX;
     config.create = core_subscriber_init_cb;
-    config.pool = named(CORE_DEFAULT_POOL);
-    config.executor = named(CORE_DEFAULT_EXECUTOR);
+    config.pool = core_name_of(CORE_DEFAULT_POOL);
+    config.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
     return core_store_create(&config);
 }
 
@@ -110,8 +103,8 @@ CoreResult core_named_registry_start(CoreNamedRegistry *registry, uint64_t item_
     config.key_kind = CORE_KEY_EXPLICIT;
     config.create = create;
     config.destroy = destroy;
-    config.pool = named(CORE_DEFAULT_POOL);
-    config.executor = named(CORE_DEFAULT_EXECUTOR);
+    config.pool = core_name_of(CORE_DEFAULT_POOL);
+    config.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
     config.flags = CORE_STORE_TREE;
     CoreStore *store = core_store_create(&config);
     if (store == nullptr) return CORE_FAIL;

@@ -31,13 +31,6 @@ std::atomic<uint32_t> g_socket_users{0};
 
 std::atomic<int> g_identity_seed_index{-1};
 
-CoreName name_of(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 CoreResult fail(const char *step)
 {
     core_log(CORE_LOG_ERROR, "system", "start failed: %s", step);
@@ -60,7 +53,7 @@ CoreResult core_system_start(uint64_t default_pool_size)
     core_srand(static_cast<uint32_t>(mono_us + core_clock_wall_us()));
 
     if (core_executor_registry_start() != CORE_OK) return fail("executor registry");
-    const CoreName default_executor = name_of(CORE_DEFAULT_EXECUTOR);
+    const CoreName default_executor = core_name_of(CORE_DEFAULT_EXECUTOR);
     if (core_executor_create(&default_executor) != 0) {
         core_executor_registry_stop();
         return fail("default executor");
@@ -77,7 +70,7 @@ CoreResult core_system_start(uint64_t default_pool_size)
     g_identity_seed_index.store(core_rand() & 31);
 
     if (g_system.default_pool != nullptr) return fail("default pool handle");
-    const CoreName default_pool = name_of(CORE_DEFAULT_POOL);
+    const CoreName default_pool = core_name_of(CORE_DEFAULT_POOL);
     g_system.default_pool = core_pool_get(&default_pool, 0);
     if (g_system.default_pool == nullptr) return fail("default pool handle");
 

@@ -23,13 +23,6 @@
 
 namespace {
 
-CoreName named(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 bool same_key(const CoreName &a, const CoreName &b) { return core_compare_key32(a.key, b.key) == 0; }
 
 EngineBindingService *service_of(const uint64_t user[2])
@@ -53,7 +46,7 @@ CoreStore *make_store(uint64_t item_size, CoreStoreCreateFn create, CoreStoreDes
     config.key_kind = CORE_KEY_EXPLICIT;
     config.create = create;
     config.destroy = destroy;
-    config.executor = named(CORE_DEFAULT_EXECUTOR);
+    config.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
     config.flags = CORE_STORE_TREE;
     config.user = user;
     return core_store_create(&config);
@@ -63,7 +56,7 @@ CoreStore *make_store(uint64_t item_size, CoreStoreCreateFn create, CoreStoreDes
 CoreResult cancel_task(uint64_t task)
 {
     if (task == 0) return CORE_DONE;
-    const CoreName executor = named(CORE_DEFAULT_EXECUTOR);
+    const CoreName executor = core_name_of(CORE_DEFAULT_EXECUTOR);
     if (CoreExecutor *ex = core_executor_find(&executor)) {
         core_executor_cancel(ex, task, 1);
         core_executor_release(ex);
@@ -83,7 +76,7 @@ void post_stream_event(uint32_t code, const EngineBindingPeer *peer)
     memset(&event, 0, sizeof(event));
     event.session = peer->session;
     event.peerNode = peer->peerNode;
-    event.stream = named(ENGINE_STREAM_BIND);
+    event.stream = core_name_of(ENGINE_STREAM_BIND);
     engine_post_event(code, &event, sizeof(event));
 }
 
@@ -197,7 +190,7 @@ void session_up(EngineBindingService *service, const FlowmeshSessionEvent *e)
     params.receive_buffer = ENGINE_BINDING_STREAM_BYTES;
     params.kind.kind = FLOWMESH_STREAM_RELIABLE;
     params.kind.class_word = ENGINE_BINDING_STREAM_FLAGS;
-    params.kind.stream_name = named(ENGINE_STREAM_BIND);
+    params.kind.stream_name = core_name_of(ENGINE_STREAM_BIND);
     const CoreResult opened = flowmesh_session_open_stream(&e->session, &params);
     core_store_unref(service->peers);
     if (opened < 0) {
@@ -420,7 +413,7 @@ int engine_binding_peer_init(CoreStore *, CoreStoreItem *item, void *arg, void *
     sc.retryPause = ENGINE_BINDING_RETRY_PAUSE_MS;
     sc.executor = service->executor;
     sc.session = peer->session;
-    sc.stream = named(ENGINE_STREAM_BIND);
+    sc.stream = core_name_of(ENGINE_STREAM_BIND);
     peer->sender = engine_sender_create(&sc);
     if (peer->sender == 0) return -1;
 
@@ -431,7 +424,7 @@ int engine_binding_peer_init(CoreStore *, CoreStoreItem *item, void *arg, void *
     rc.poolSize = ENGINE_BINDING_READER_POOL_SIZE;
     rc.executor = service->executor;
     rc.session = peer->session;
-    rc.stream = named(ENGINE_STREAM_BIND);
+    rc.stream = core_name_of(ENGINE_STREAM_BIND);
     peer->receiver = engine_receiver_create(&rc);
     if (peer->receiver == 0) return -1;
 
@@ -704,10 +697,10 @@ EngineBindingService *engine_binding_service_create(const EngineBindingParams *p
     if (posix_memalign(&block, 64, sizeof(EngineBindingService)) != 0) return nullptr;
     memset(block, 0, sizeof(EngineBindingService));
     auto *service = new (block) EngineBindingService();
-    service->executor = named(CORE_DEFAULT_EXECUTOR);
-    service->commandTopic = named(ENGINE_COMMAND_TOPIC);
-    service->controlService = named(ENGINE_CONTROL_SERVICE);
-    service->nodeService = named(ENGINE_NODE_SERVICE);
+    service->executor = core_name_of(CORE_DEFAULT_EXECUTOR);
+    service->commandTopic = core_name_of(ENGINE_COMMAND_TOPIC);
+    service->controlService = core_name_of(ENGINE_CONTROL_SERVICE);
+    service->nodeService = core_name_of(ENGINE_NODE_SERVICE);
     service->binderDirection = params->binderDirection;
     service->sendRoles = params->sendRoles;
     service->receiveRoles = params->receiveRoles;

@@ -126,13 +126,6 @@ void post_stream_info(uint32_t code, const CoreName &channel, const CoreName &sl
     engine_post_event(code, &info, sizeof(info));
 }
 
-CoreName name_of(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 void capture_release(uint64_t *handle)
 {
     if (*handle == 0) return;
@@ -643,7 +636,7 @@ CoreResult engine_eval_audio_source(EngineMediaProvider *provider, int32_t backe
         engine_source_list_create(0, nullptr, RAVK_MEDIA_AUDIO, RAVK_CLASS_VIRTUAL | RAVK_CLASS_TEST);
     if (sources == nullptr) return CORE_ERR;
 
-    CoreName id = name_of(ENGINE_EVAL_AUDIO_DEVICE);
+    CoreName id = core_name_of(ENGINE_EVAL_AUDIO_DEVICE);
     int added;
     if (appSource != nullptr) {
         added = ravk_device_list_add_virtual_audio(sources, 1, 0, appSource);
@@ -684,7 +677,7 @@ CoreResult engine_eval_video_source(EngineMediaProvider *provider, int32_t backe
         engine_source_list_create(0, nullptr, RAVK_MEDIA_VIDEO, RAVK_CLASS_VIRTUAL | RAVK_CLASS_TEST);
     if (sources == nullptr) return CORE_ERR;
 
-    CoreName id = name_of(ENGINE_EVAL_VIDEO_DEVICE);
+    CoreName id = core_name_of(ENGINE_EVAL_VIDEO_DEVICE);
     int added;
     if (appSource != nullptr) {
         added = ravk_device_list_add_virtual_video(sources, 1, 0, appSource);

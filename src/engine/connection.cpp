@@ -42,13 +42,6 @@ CoreHandleTable *records_table() { return core_handle_tables[CORE_HANDLES_STATUS
 
 bool same_key(const CoreName &a, const CoreName &b) { return core_compare_key32(a.key, b.key) == 0; }
 
-CoreName named(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 void post_event(uint32_t code, const EngineBindRecord &record) { engine_post_event(code, &record, sizeof(record)); }
 void post_command(uint32_t code, const EngineBindRecord &record)
 {
@@ -194,7 +187,7 @@ CoreResult read_selected_block(RavkDeviceList *list, uint32_t id, void *out, uin
     if (list == nullptr) return CORE_DONE;
     CoreName selected;
     if (ravk_device_list_get_selected(list, &selected) != 0) return CORE_ERR;
-    const CoreName none = named(NONE_ID);
+    const CoreName none = core_name_of(NONE_ID);
     core_lock(&list->lock);
     const uint64_t count = list->devices != nullptr ? list->count : 0;
     core_unlock(&list->lock);
@@ -266,7 +259,7 @@ CoreResult engine_schedule_teardown(EngineSession *session, const EngineBindReco
 
     CoreName name;
     memset(&name, 0, sizeof(name));
-    if (taskName != nullptr) name = named(taskName);
+    if (taskName != nullptr) name = core_name_of(taskName);
     const CoreTaskCallback callback = {engine_on_delayed_task,
                                        {session, reinterpret_cast<void *>(static_cast<uintptr_t>(handle))}};
     // Parked until its id is known everywhere, then made due at once.
@@ -343,11 +336,11 @@ int engine_on_delayed_task(const CoreName *, uint64_t task, const CoreName *name
     }
 
     if (name1 != nullptr) {
-        if (same_key(*name1, named(ENGINE_TASK_UNBIND)))
+        if (same_key(*name1, core_name_of(ENGINE_TASK_UNBIND)))
             post_event(ENGINE_EVT_BIND_CLOSED, record);
-        else if (same_key(*name1, named(ENGINE_TASK_PEER_BUSY)))
+        else if (same_key(*name1, core_name_of(ENGINE_TASK_PEER_BUSY)))
             post_event(ENGINE_EVT_BIND_BUSY, record);
-        else if (same_key(*name1, named(ENGINE_TASK_PEER_REJECT)))
+        else if (same_key(*name1, core_name_of(ENGINE_TASK_PEER_REJECT)))
             post_event(ENGINE_EVT_BIND_FAILED, record);
     }
     // The creator's reference: the last one, which frees the copy.
@@ -651,7 +644,7 @@ CoreResult engine_send_profile_requests(EngineSession *session, const CoreName *
     const uint64_t stored = engine_capability_slot_read(capability, ENGINE_SLOT_VIDEO_SEND, &sendMode, sizeof(sendMode));
     if (stored == 0 || stored > sizeof(sendMode)) memset(&sendMode, 0, sizeof(sendMode));
     const bool combined = params_of(session).combinedProfile != 0;
-    const CoreName service = named(ENGINE_NODE_SERVICE);
+    const CoreName service = core_name_of(ENGINE_NODE_SERVICE);
 
     CoreResult result = CORE_DONE;
     for (uint64_t i = 0; i < offer->count; ++i) {
@@ -665,11 +658,11 @@ CoreResult engine_send_profile_requests(EngineSession *session, const CoreName *
         memset(&desc, 0, sizeof(desc));
         desc.channel = *channel;
         if (combined)
-            desc.bindSequence = named(ENGINE_PROFILE_SLOT_COMBINED);
+            desc.bindSequence = core_name_of(ENGINE_PROFILE_SLOT_COMBINED);
         else if (record.mediaFlags & ENGINE_MEDIA_AUDIO)
-            desc.bindSequence = named(ENGINE_PROFILE_SLOT_AUDIO);
+            desc.bindSequence = core_name_of(ENGINE_PROFILE_SLOT_AUDIO);
         else if (record.mediaFlags & ENGINE_MEDIA_VIDEO)
-            desc.bindSequence = named(ENGINE_PROFILE_SLOT_VIDEO);
+            desc.bindSequence = core_name_of(ENGINE_PROFILE_SLOT_VIDEO);
         uint64_t length = sizeof(desc);
         result = core_notify(&service, ENGINE_SVC_SEND_PROFILE, &request, sizeof(request), &desc, &length);
         if (result < 0) break;

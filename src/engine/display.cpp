@@ -36,13 +36,6 @@ constexpr uint64_t kDrainIdleMs = 4000;
 
 CoreHandleTable *pipelines() { return core_handle_tables[CORE_HANDLES_PIPELINES]; }
 
-CoreName fixed_name(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 // Names that arrived as raw bytes may carry a stale printable copy: only
 // the key counts, so the copy is made again from it.
 CoreName clean(const CoreName &name)
@@ -414,7 +407,7 @@ EngineDisplay *engine_display_create(const EngineDisplayConfig *config)
     if (display == nullptr) return nullptr;
     display->config = *config;
     if (core_name_is_empty(&display->config.executor))
-        display->config.executor = fixed_name(CORE_DEFAULT_EXECUTOR);
+        display->config.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
     display->audioFeatures = 0;
     display->videoFeatures = ENGINE_FEATURES_DEFAULT_VIDEO;
     display->nodes = store_create(display->config, sizeof(EngineProfile), engine_display_node_init,

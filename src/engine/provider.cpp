@@ -22,13 +22,6 @@ namespace {
 
 CoreHandleTable *pipelines() { return core_handle_tables[CORE_HANDLES_PIPELINES]; }
 
-CoreName name_of(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 // Stops a pipeline the provider holds, gives back its reference and waits
 // until the framework has freed it.
 void pipeline_free(uint64_t *handle)
@@ -56,7 +49,7 @@ CoreStore *profile_store_create(EngineMediaProvider *provider)
 
 bool profile_insert(EngineMediaProvider *provider, const char *slot)
 {
-    const CoreName key = name_of(slot);
+    const CoreName key = core_name_of(slot);
     CoreStoreItem *item = nullptr;
     return core_store_insert(provider->profiles, &key, nullptr, nullptr, &item, 0) == CORE_OK;
 }
@@ -243,7 +236,7 @@ void engine_media_provider_destroy(EngineMediaProvider **pprovider)
 EngineProfile *engine_profile_slot_or_first(CoreStore *profiles, const char *slotName)
 {
     if (profiles == nullptr) return nullptr;
-    const CoreName key = name_of(slotName);
+    const CoreName key = core_name_of(slotName);
     CoreStoreItem *item = core_store_lookup(profiles, key.key);
     if (item == nullptr) item = core_store_first(profiles);
     return reinterpret_cast<EngineProfile *>(item);

@@ -31,13 +31,6 @@ constexpr uint32_t kMinFrameRate[2] = {6, 1};
 constexpr uint32_t kAudioFrameRate[2] = {50, 1};
 constexpr uint32_t kDefaultVideoRate[2] = {60, 1};
 
-CoreName named(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 bool same_key(const CoreName &a, const CoreName &b) { return core_compare_key32(a.key, b.key) == 0; }
 
 EngineReceiveService *service_of(const uint64_t user[2])
@@ -406,8 +399,8 @@ int engine_receive_session_init(CoreStore *, CoreStoreItem *item, void *arg, voi
     config.key_kind = CORE_KEY_EXPLICIT;
     config.create = engine_receive_stream_init;
     config.destroy = engine_receive_stream_fini;
-    config.pool = named(CORE_DEFAULT_POOL);
-    config.executor = named(CORE_DEFAULT_EXECUTOR);
+    config.pool = core_name_of(CORE_DEFAULT_POOL);
+    config.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
     config.flags = CORE_STORE_TREE;
     config.user = service;
     session->streams = core_store_create(&config);
@@ -613,10 +606,10 @@ EngineReceiveService *engine_receive_service_create(uint32_t audioSinkParam, uin
     auto *service = new (block) EngineReceiveService();
     service->audioSinkParam = audioSinkParam;
     service->videoSinkParam = videoSinkParam;
-    service->controlService = named(ENGINE_CONTROL_SERVICE);
-    service->commandTopic = named(ENGINE_COMMAND_TOPIC);
-    service->executorName = named(ENGINE_RECEIVE_EXECUTOR);
-    service->poolName = named(ENGINE_RECEIVE_POOL);
+    service->controlService = core_name_of(ENGINE_CONTROL_SERVICE);
+    service->commandTopic = core_name_of(ENGINE_COMMAND_TOPIC);
+    service->executorName = core_name_of(ENGINE_RECEIVE_EXECUTOR);
+    service->poolName = core_name_of(ENGINE_RECEIVE_POOL);
 
     bool ok = core_executor_create(&service->executorName) == 0;
     service->executorMade = ok;
@@ -637,7 +630,7 @@ EngineReceiveService *engine_receive_service_create(uint32_t audioSinkParam, uin
         config.key_kind = CORE_KEY_EXPLICIT;
         config.create = engine_receive_session_init;
         config.destroy = engine_receive_session_fini;
-        config.executor = named(CORE_DEFAULT_EXECUTOR);
+        config.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
         config.flags = CORE_STORE_TREE;
         config.user = service;
         service->sessions = core_store_create(&config);

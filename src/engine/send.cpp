@@ -25,13 +25,6 @@ namespace {
 constexpr uint64_t kEntryItems = 10;
 constexpr uint64_t kFrameItems = 3;
 
-CoreName named(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 bool same_key(const CoreName &a, const CoreName &b) { return core_compare_key32(a.key, b.key) == 0; }
 
 // An item's key, read under its store's lock: a removal on another thread
@@ -215,8 +208,8 @@ int engine_send_session_init(CoreStore *, CoreStoreItem *item, void *arg, void *
     config.key_kind = CORE_KEY_EXPLICIT;
     config.create = engine_send_stream_init;
     config.destroy = engine_send_stream_fini;
-    config.pool = named(CORE_DEFAULT_POOL);
-    config.executor = named(CORE_DEFAULT_EXECUTOR);
+    config.pool = core_name_of(CORE_DEFAULT_POOL);
+    config.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
     config.flags = CORE_STORE_TREE;
     config.user = *user;
     session->senders = core_store_create(&config);
@@ -245,7 +238,7 @@ int engine_send_stream_init(CoreStore *, CoreStoreItem *item, void *arg, void **
     sc.poolSize = stream->profile.byteRate;
     sc.retryPause = ENGINE_SEND_RETRY_PAUSE_MS;
     sc.executor = service->executorName;
-    sc.pool = named(CORE_DEFAULT_POOL);
+    sc.pool = core_name_of(CORE_DEFAULT_POOL);
     sc.session = stream->sessionName;
     sc.stream = stream->profile.streamName;
     stream->sender = engine_sender_create(&sc);
@@ -594,9 +587,9 @@ EngineSendService *engine_send_service_create(uint32_t sendRoles)
     memset(block, 0, sizeof(EngineSendService));
     auto *service = new (block) EngineSendService();
     service->sendRoles = sendRoles;
-    service->executorName = named(ENGINE_SEND_EXECUTOR);
-    service->nodeService = named(ENGINE_NODE_SERVICE);
-    service->commandTopic = named(ENGINE_COMMAND_TOPIC);
+    service->executorName = core_name_of(ENGINE_SEND_EXECUTOR);
+    service->nodeService = core_name_of(ENGINE_NODE_SERVICE);
+    service->commandTopic = core_name_of(ENGINE_COMMAND_TOPIC);
 
     bool ok = core_executor_create(&service->executorName) == 0;
     service->executorMade = ok;
@@ -611,7 +604,7 @@ EngineSendService *engine_send_service_create(uint32_t sendRoles)
         config.key_kind = CORE_KEY_EXPLICIT;
         config.create = engine_send_session_init;
         config.destroy = core_substore_fini_cb;
-        config.executor = named(CORE_DEFAULT_EXECUTOR);
+        config.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
         config.flags = CORE_STORE_TREE;
         config.user = service;
         service->sessions = core_store_create(&config);
@@ -619,7 +612,7 @@ EngineSendService *engine_send_service_create(uint32_t sendRoles)
         profiles.item_size = sizeof(EngineSendProfile);
         profiles.key_kind = CORE_KEY_EXPLICIT;
         profiles.create = engine_send_profile_init;
-        profiles.executor = named(CORE_DEFAULT_EXECUTOR);
+        profiles.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
         profiles.flags = CORE_STORE_TREE;
         service->profiles = core_store_create(&profiles);
         ok = service->sessions != nullptr && service->profiles != nullptr;

@@ -37,13 +37,6 @@ std::atomic<EngineServices *> g_services{nullptr};
 // session and that session's destroy. One session per process may hold it.
 std::atomic<bool> g_framework_up{false};
 
-CoreName name_of(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 bool is_none_id(const CoreName &name) { return core_name_cmp_str(name.key, NONE_ID) == 0; }
 
 // The framework's start profile: the type must be 1 or 2 and the kind, the
@@ -174,12 +167,12 @@ CoreResult engine_session_create(const EngineSessionParams *params)
     auto *session = new (std::nothrow) EngineSession{};
     if (session == nullptr) return CORE_ERR;
     session->params = *params;
-    session->eventTopic = name_of(ENGINE_EVENT_TOPIC);
-    session->commandTopic = name_of(ENGINE_COMMAND_TOPIC);
-    session->nodeService = name_of(ENGINE_NODE_SERVICE);
-    session->controlService = name_of(ENGINE_CONTROL_SERVICE);
-    session->pipelineChannel = name_of(RAVK_PIPELINE_CHANNEL);
-    session->executor = name_of(CORE_DEFAULT_EXECUTOR);
+    session->eventTopic = core_name_of(ENGINE_EVENT_TOPIC);
+    session->commandTopic = core_name_of(ENGINE_COMMAND_TOPIC);
+    session->nodeService = core_name_of(ENGINE_NODE_SERVICE);
+    session->controlService = core_name_of(ENGINE_CONTROL_SERVICE);
+    session->pipelineChannel = core_name_of(RAVK_PIPELINE_CHANNEL);
+    session->executor = core_name_of(CORE_DEFAULT_EXECUTOR);
     session->lock = new (std::nothrow) CoreLock;
 
     bool ok = session->lock != nullptr && framework_start(params->frameworkType, params->frameworkKind);
@@ -202,8 +195,8 @@ CoreResult engine_session_create(const EngineSessionParams *params)
         config.showClicks = params->showClicks;
         config.captureSourceParams[0] = params->captureSourceParams[0];
         config.captureSourceParams[1] = params->captureSourceParams[1];
-        config.executor = name_of(CORE_DEFAULT_EXECUTOR);
-        config.pool = name_of(CORE_DEFAULT_POOL);
+        config.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
+        config.pool = core_name_of(CORE_DEFAULT_POOL);
         config.combinedProfile = params->combinedProfile;
         config.captureHook = {engine_session_capture_hook, session};
         session->provider = engine_media_provider_create(&config);
@@ -217,8 +210,8 @@ CoreResult engine_session_create(const EngineSessionParams *params)
         config.audioPlaybackDelay = params->audioPlaybackDelay;
         config.videoSink = {params->videoSink.codecIndex, params->videoSink.deviceClass, params->videoSink.deviceId};
         config.videoPlaybackDelay = params->videoPlaybackDelay;
-        config.executor = name_of(CORE_DEFAULT_EXECUTOR);
-        config.pool = name_of(CORE_DEFAULT_POOL);
+        config.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
+        config.pool = core_name_of(CORE_DEFAULT_POOL);
         session->display = engine_display_create(&config);
         ok = session->display != nullptr;
     }
@@ -295,8 +288,8 @@ CoreResult engine_services_create(const EngineServiceParams *params)
     auto *services = new (std::nothrow) EngineServices{};
     if (services == nullptr) return CORE_ERR;
     services->params = *params;
-    services->eventTopic = name_of(ENGINE_EVENT_TOPIC);
-    services->commandTopic = name_of(ENGINE_COMMAND_TOPIC);
+    services->eventTopic = core_name_of(ENGINE_EVENT_TOPIC);
+    services->commandTopic = core_name_of(ENGINE_COMMAND_TOPIC);
 
     const uint32_t mode = params->network.servicesMode;
     services->presence = engine_presence_create(&services->params.network);

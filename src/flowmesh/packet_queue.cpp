@@ -23,13 +23,6 @@ std::atomic<uint64_t> g_shared_receivers{0};
 
 uint64_t next_id(uint64_t id) { return id == UINT64_MAX ? 1 : id + 1; }
 
-CoreName make_name(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 uint64_t pool_free(CorePool *pool)
 {
     if (pool == nullptr) return 0;
@@ -127,7 +120,7 @@ FlowmeshByteQueue *flowmesh_bytequeue_create(uint64_t capacity, int use_shared, 
     queue->local_id = local_id;
     queue->factor = 1.0;
 
-    const CoreName shared = make_name(FLOWMESH_RELIABLE_QUEUE_POOL);
+    const CoreName shared = core_name_of(FLOWMESH_RELIABLE_QUEUE_POOL);
     if (use_shared && core_pool_exists(&shared)) {
         queue->data_pool = core_pool_get(&shared, 0);
         if (queue->data_pool != nullptr) queue->shared_name = shared;
@@ -209,7 +202,7 @@ FlowmeshSendQueue *flowmesh_sendq_create(uint64_t capacity, int use_shared, uint
     queue->initiator = initiator;
     queue->next_chunk_id = 1;
     queue->controls.prev = queue->controls.next = &queue->controls;
-    const CoreName node_pool = make_name(FLOWMESH_STREAM_POOL);
+    const CoreName node_pool = core_name_of(FLOWMESH_STREAM_POOL);
     queue->node_pool = core_pool_get(&node_pool, 0);
     queue->bytes = flowmesh_bytequeue_create(capacity, use_shared, local_id);
     if (queue->node_pool == nullptr || queue->bytes == nullptr) {
@@ -368,9 +361,9 @@ FlowmeshRecvPool *flowmesh_recvpool_create(uint64_t size, int use_shared)
     auto *record = new (std::nothrow) FlowmeshRecvPool{};
     if (record == nullptr) return nullptr;
     record->factor = 1.0;
-    const CoreName node_pool = make_name(FLOWMESH_STREAM_POOL);
+    const CoreName node_pool = core_name_of(FLOWMESH_STREAM_POOL);
     record->node_pool = core_pool_get(&node_pool, 0);
-    const CoreName shared = make_name(FLOWMESH_RELIABLE_POOL);
+    const CoreName shared = core_name_of(FLOWMESH_RELIABLE_POOL);
     if (use_shared && core_pool_exists(&shared)) {
         record->data_pool = core_pool_get(&shared, 0);
         if (record->data_pool != nullptr) {

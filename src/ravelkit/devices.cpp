@@ -19,13 +19,6 @@ namespace {
 
 CoreHandleTable *devices_table() { return core_handle_tables[CORE_HANDLES_DEVICES]; }
 
-CoreName fixed_name(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 bool same_key(const CoreName *a, const CoreName *b) { return core_compare_key32(a->key, b->key) == 0; }
 
 bool is_fixed(const CoreName *id, const char *text) { return core_name_cmp_str(id->key, text) == 0; }
@@ -268,7 +261,7 @@ void ravk_device_text_set(RavkDeviceText *out, uint32_t tag, const char *text, u
 void ravk_device_event_post(uint32_t code, const RavkDeviceRecord *record, uint64_t length)
 {
     if (engine_node_running() == nullptr) return;
-    const CoreName channel = fixed_name(RAVK_DEVICE_CHANNEL);
+    const CoreName channel = core_name_of(RAVK_DEVICE_CHANNEL);
     core_notify(&channel, code, record, length, nullptr, nullptr);
 }
 
@@ -374,13 +367,13 @@ RavkDeviceList *ravk_device_list_create(const RavkDeviceListConfig *config)
     list->user2 = config->user2;
     list->emptied.store(-1);
     list->selected_index.store(-1);
-    list->selected = fixed_name(NONE_ID);
+    list->selected = core_name_of(NONE_ID);
     if (!array_reserve(list, 8)) {
         ravk_device_list_destroy(&list);
         return nullptr;
     }
     if (list->device_class & (RAVK_CLASS_NATIVE | RAVK_CLASS_SCREEN)) {
-        const CoreName channel = fixed_name(RAVK_DEVICE_CHANNEL);
+        const CoreName channel = core_name_of(RAVK_DEVICE_CHANNEL);
         CoreNotifySubscription subscription{ravk_device_list_on_event, {list, nullptr}};
         list->subscription = core_notify_subscribe(&channel, &subscription);
         if (list->subscription == 0) {
@@ -400,7 +393,7 @@ void ravk_device_list_destroy(RavkDeviceList **plist)
     if (plist == nullptr || *plist == nullptr) return;
     RavkDeviceList *list = *plist;
     if (list->subscription != 0) {
-        const CoreName channel = fixed_name(RAVK_DEVICE_CHANNEL);
+        const CoreName channel = core_name_of(RAVK_DEVICE_CHANNEL);
         core_notify_unsubscribe(&channel, list->subscription);
     }
     for (uint64_t i = 0; i < list->count; i++) core_handle_release(devices_table(), list->devices[i]);
@@ -532,7 +525,7 @@ int ravk_device_list_get_selected(RavkDeviceList *list, CoreName *out)
         *out = selected;
         return 0;
     }
-    const CoreName fallback = fixed_name(DEFAULT_DEVICE_ID);
+    const CoreName fallback = core_name_of(DEFAULT_DEVICE_ID);
     {
         // Only the selection we read falls back: a select made meanwhile wins.
         CoreLockGuard guard(&list->lock);

@@ -13,13 +13,6 @@
 
 namespace {
 
-CoreName named(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 // A handler that answers a fixed value, counts its calls and appends its
 // id to the output text. user[0]: Answer.
 struct Answer {
@@ -54,7 +47,7 @@ protected:
         CoreRuntimeParts::TearDown();
     }
 
-    CoreName channel = named("test.channel");
+    CoreName channel = core_name_of("test.channel");
 };
 
 // The answer of the last handler that claimed the code, whatever came
@@ -130,7 +123,7 @@ TEST_F(CoreNotifyTest, ChannelsAndSubscriptions)
     Answer a{CORE_OK, 'a'};
     CoreNotifySubscription s = subscription_of(&a);
     CoreNotifySubscription no_handler = {};
-    CoreName unknown = named("test.unknown"), empty = {};
+    CoreName unknown = core_name_of("test.unknown"), empty = {};
 
     EXPECT_EQ(core_notify_registry_start(), CORE_FAIL);
     EXPECT_EQ(core_notify_channel_create(&empty), CORE_FAIL);
@@ -150,7 +143,7 @@ TEST_F(CoreNotifyTest, ChannelsAndSubscriptions)
 
     // A text name is cut to its first 32 bytes.
     ASSERT_EQ(core_notify_channel_create_str("0123456789abcdef0123456789ABCDEF-tail"), CORE_OK);
-    CoreName cut = named("0123456789abcdef0123456789ABCDEF");
+    CoreName cut = core_name_of("0123456789abcdef0123456789ABCDEF");
     EXPECT_EQ(core_notify_subscribe(&cut, &s), 1u);
 
     // Tokens: lowest free first, reusable once unsubscribed.
@@ -199,7 +192,7 @@ TEST_F(CoreNotifyTest, HandlerMayCallAgainAndUnsubscribeItself)
 {
     Nested n;
     n.self = channel;
-    n.other = named("test.other");
+    n.other = core_name_of("test.other");
     ASSERT_EQ(core_notify_channel_create(&n.other), CORE_OK);
     Answer other{CORE_OK, 'o'}, later{CORE_NOT_MINE, 'l'};
     CoreNotifySubscription other_sub = subscription_of(&other), later_sub = subscription_of(&later);

@@ -23,13 +23,6 @@
 
 namespace {
 
-CoreName name_of(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 int thread_count()
 {
     DIR *dir = opendir("/proc/self/task");
@@ -54,7 +47,7 @@ int thread_count_settled(int expected)
 
 bool default_executor_exists()
 {
-    const CoreName name = name_of(CORE_DEFAULT_EXECUTOR);
+    const CoreName name = core_name_of(CORE_DEFAULT_EXECUTOR);
     CoreExecutor *executor = core_executor_find(&name);
     core_executor_release(executor);
     return executor != nullptr;
@@ -62,13 +55,13 @@ bool default_executor_exists()
 
 bool default_pool_exists()
 {
-    const CoreName name = name_of(CORE_DEFAULT_POOL);
+    const CoreName name = core_name_of(CORE_DEFAULT_POOL);
     return core_pool_exists(&name) == 1;
 }
 
 uint64_t post_to(const char *topic)
 {
-    const CoreName name = name_of(topic);
+    const CoreName name = core_name_of(topic);
     uint32_t payload = 7;
     CoreMessage message = {1, 0, sizeof(payload), &payload};
     return core_topic_post(&name, &message);
@@ -76,7 +69,7 @@ uint64_t post_to(const char *topic)
 
 CoreResult notify_on(const char *channel)
 {
-    const CoreName name = name_of(channel);
+    const CoreName name = core_name_of(channel);
     return core_notify(&name, 1, nullptr, 0, nullptr, nullptr);
 }
 
@@ -142,11 +135,11 @@ TEST_F(SystemTest, StartedRuntimeOffersItsParts)
     EXPECT_EQ(core_codec_add_video(&desc, 1), 0);
 
     const CoreTopicConfig topic_config = {};
-    const CoreName topic = name_of("system.test.topic");
+    const CoreName topic = core_name_of("system.test.topic");
     ASSERT_EQ(core_topic_create(&topic, &topic_config), CORE_OK);
     EXPECT_GT(post_to("system.test.topic"), 0u);
     ASSERT_EQ(core_notify_channel_create_str("system.test.chan"), CORE_OK);
-    const CoreName channel = name_of("system.test.chan");
+    const CoreName channel = core_name_of("system.test.chan");
     const CoreNotifySubscription subscription = {answer_ok, {}};
     ASSERT_NE(core_notify_subscribe(&channel, &subscription), 0u);
     EXPECT_EQ(notify_on("system.test.chan"), CORE_OK);
@@ -156,7 +149,7 @@ TEST_F(SystemTest, StoppedRuntimeRefusesUse)
 {
     ASSERT_EQ(core_system_start(0), CORE_OK);
     const CoreTopicConfig topic_config = {};
-    const CoreName topic = name_of("system.test.topic");
+    const CoreName topic = core_name_of("system.test.topic");
     ASSERT_EQ(core_topic_create(&topic, &topic_config), CORE_OK);
     ASSERT_EQ(core_notify_channel_create_str("system.test.chan"), CORE_OK);
     core_system_stop();
@@ -188,7 +181,7 @@ TEST_F(SystemTest, RestartBeginsEmpty)
     audio.acceleration = RAVK_ACCEL_SOFTWARE;
     ASSERT_EQ(core_codec_add_audio(&audio, 1), 0);
     const CoreTopicConfig topic_config = {};
-    const CoreName topic = name_of("system.test.topic");
+    const CoreName topic = core_name_of("system.test.topic");
     ASSERT_EQ(core_topic_create(&topic, &topic_config), CORE_OK);
     core_system_stop();
 
@@ -210,7 +203,7 @@ TEST_F(SystemTest, FailedStartIsUndoneByStop)
     EXPECT_EQ(core_system_start(0), CORE_FAIL);
     EXPECT_EQ(core_system_start(0), CORE_FAIL);
     core_system_stop();
-    const CoreName default_executor = name_of(CORE_DEFAULT_EXECUTOR);
+    const CoreName default_executor = core_name_of(CORE_DEFAULT_EXECUTOR);
     EXPECT_EQ(core_executor_create(&default_executor), -1);  // the registry is gone too
     EXPECT_EQ(core_system_start(0), CORE_OK);
     EXPECT_TRUE(default_pool_exists());
@@ -249,7 +242,7 @@ TEST_F(SystemTest, RepeatedCyclesLeaveNoThreadBehind)
         // Use what a running engine uses, so each part has threads and
         // entries to take down.
         const CoreTopicConfig topic_config = {};
-        const CoreName topic = name_of("system.cycle.topic");
+        const CoreName topic = core_name_of("system.cycle.topic");
         ASSERT_EQ(core_topic_create(&topic, &topic_config), CORE_OK);
         EXPECT_GT(post_to("system.cycle.topic"), 0u);
         ASSERT_EQ(core_valuelist_put(core_process_valuelist(1), "fs.path", 0, 1, "/x", 2), 0);

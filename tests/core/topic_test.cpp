@@ -14,13 +14,6 @@
 
 namespace {
 
-CoreName named(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 uint64_t post_u64(const CoreName &topic, uint64_t value, uint32_t type = 7)
 {
     CoreMessage message = {type, 0, sizeof(value), &value};
@@ -74,8 +67,8 @@ protected:
         if (HasFatalFailure()) return;
         ASSERT_EQ(core_topic_registry_start(), CORE_OK);
         CoreTopicConfig config = {};
-        config.pool = named(CORE_DEFAULT_POOL);
-        if (GetParam()) config.executor = named(CORE_DEFAULT_EXECUTOR);
+        config.pool = core_name_of(CORE_DEFAULT_POOL);
+        if (GetParam()) config.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
         config.word = 2;
         ASSERT_EQ(core_topic_create(&topic, &config), CORE_OK);
     }
@@ -86,7 +79,7 @@ protected:
         CoreRuntimeParts::TearDown();
     }
 
-    CoreName topic = named("test.topic");
+    CoreName topic = core_name_of("test.topic");
 };
 
 TEST_P(CoreTopicTest, DeliversInPostingOrderAndSubscriberOrder)
@@ -265,7 +258,7 @@ protected:
 
 TEST_F(CoreTopicRegistry, CallsOnUnknownOrInvalidTopics)
 {
-    CoreName topic = named("test.topic"), unknown = named("test.unknown"), empty = {};
+    CoreName topic = core_name_of("test.topic"), unknown = core_name_of("test.unknown"), empty = {};
     CoreTopicSubscription subscription = {[](const CoreQueueEntry *, void **) -> CoreResult { return CORE_OK; }, {}};
     CoreTopicSubscription no_callback = {};
 
@@ -313,7 +306,7 @@ CoreResult block_until_released(const CoreQueueEntry *, void **user)
 // (ASan checks), and the name can be used again at once.
 TEST_F(CoreTopicRegistry, RemovedTopicEndsWaitersAndFreesItsMessages)
 {
-    CoreName topic = named("test.removed");
+    CoreName topic = core_name_of("test.removed");
     ASSERT_EQ(core_topic_create(&topic, &config), CORE_OK);
     CoreTopicSubscription blocker = {block_until_released, {&release, nullptr}};
     ASSERT_NE(core_topic_subscribe(&topic, &blocker), 0u);

@@ -22,13 +22,6 @@ namespace {
 constexpr uint32_t kMissing = 0xFFFFFFFFu;
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
-CoreName name_of(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 CoreName p2m_name(uint32_t index)
 {
     CoreName name;
@@ -41,10 +34,10 @@ EngineMediaDesc desc_of(const char *channel, const char *peer, const char *sessi
 {
     EngineMediaDesc desc;
     memset(&desc, 0, sizeof desc);
-    if (channel) desc.channel = name_of(channel);
-    if (peer) desc.peerNode = name_of(peer);
-    if (session) desc.session = name_of(session);
-    if (sequence) desc.bindSequence = name_of(sequence);
+    if (channel) desc.channel = core_name_of(channel);
+    if (peer) desc.peerNode = core_name_of(peer);
+    if (session) desc.session = core_name_of(session);
+    if (sequence) desc.bindSequence = core_name_of(sequence);
     return desc;
 }
 
@@ -69,7 +62,7 @@ protected:
     {
         ASSERT_EQ(engine_node_start(0), CORE_OK);
         CoreTopicSubscription subscription{&BinderTest::on_event, {this, nullptr}};
-        event_topic_ = name_of(ENGINE_EVENT_TOPIC);
+        event_topic_ = core_name_of(ENGINE_EVENT_TOPIC);
         subscription_ = core_topic_subscribe(&event_topic_, &subscription);
         ASSERT_NE(subscription_, 0u);
         table_ = engine_binder_table_create(2, 1, 1);
@@ -247,7 +240,7 @@ TEST_F(BinderTest, ChannelCounts)
 TEST_F(BinderTest, OpenTwice)
 {
     EngineMediaDesc other = kP2p;
-    other.peerNode = name_of("peer.B");
+    other.peerNode = core_name_of("peer.B");
     ASSERT_EQ(engine_binder_open(table_, ENGINE_BINDER_P2P, 1, &kP2p, nullptr, nullptr), CORE_OK);
     EXPECT_EQ(engine_binder_open(table_, ENGINE_BINDER_P2P, 2, &kP2p, nullptr, nullptr), CORE_DONE) << "same peer";
     EXPECT_EQ(engine_binder_open(table_, ENGINE_BINDER_P2P, 2, &other, nullptr, nullptr), CORE_ERR_BUSY);
@@ -310,7 +303,7 @@ TEST_F(BinderTest, ChannelStateMachine)
         {"idle has nothing to release", Idle, Release, &a, CORE_DONE, ENGINE_CHANNEL_IDLE},
         {"no match does not release", Closing, Release, &b, CORE_DONE, ENGINE_CHANNEL_CLOSING},
     };
-    const CoreName channel = name_of(ch);
+    const CoreName channel = core_name_of(ch);
     for (const Case &c : cases) {
         engine_binder_close_all(table_);
         ASSERT_EQ(engine_binder_open(table_, ENGINE_BINDER_P2M, 2, nullptr, nullptr, nullptr), CORE_OK);
@@ -348,7 +341,7 @@ TEST_F(BinderTest, ChannelStateMachine)
 TEST_F(BinderTest, BindingRecordsNamesAndResetClearsThem)
 {
     const char *ch = "p2m.bnd.00000001.chnl";
-    const CoreName channel = name_of(ch);
+    const CoreName channel = core_name_of(ch);
     ASSERT_EQ(engine_binder_open(table_, ENGINE_BINDER_P2M, 2, nullptr, nullptr, nullptr), CORE_OK);
     const EngineMediaDesc request = desc_of(ch, "peer.A", nullptr, "bnd.seq.A");
     ASSERT_EQ(engine_binder_begin(table_, &request), CORE_OK);
@@ -391,20 +384,20 @@ TEST_F(BinderTest, BindingRecordsNamesAndResetClearsThem)
 TEST_F(BinderTest, LookupsAndMatching)
 {
     const CoreName channel = kP2p.channel;
-    const CoreName unknown = name_of("p2p.bnd.00000005.chnl");
+    const CoreName unknown = core_name_of("p2p.bnd.00000005.chnl");
     ASSERT_EQ(engine_binder_open(table_, ENGINE_BINDER_P2P, 1, &kP2p, nullptr, nullptr), CORE_OK);
     ASSERT_EQ(engine_binder_begin(table_, &kP2p), CORE_OK);
 
-    CoreName out = name_of("stale");
+    CoreName out = core_name_of("stale");
     EXPECT_EQ(engine_binder_get_peer_node(table_, &unknown, &out), CORE_ERR);
     EXPECT_TRUE(core_name_is_empty(&out)) << "zeroed before the lookup";
     EXPECT_EQ(engine_binder_get_session_id(table_, &unknown, &out), CORE_ERR);
     EXPECT_EQ(engine_binder_get_bind_seq(table_, &unknown, &out), CORE_ERR);
 
-    const CoreName session = name_of("session.A");
+    const CoreName session = core_name_of("session.A");
     const CoreName empty{};
     EXPECT_TRUE(engine_binder_has_session(table_, &channel, session.key));
-    EXPECT_FALSE(engine_binder_has_session(table_, &channel, name_of("session.B").key));
+    EXPECT_FALSE(engine_binder_has_session(table_, &channel, core_name_of("session.B").key));
     EXPECT_FALSE(engine_binder_has_session(table_, &unknown, session.key));
     EXPECT_FALSE(engine_binder_has_session(table_, &channel, empty.key)) << "an empty id names no session";
 
@@ -491,16 +484,16 @@ TEST_F(BinderTest, StreamCounts)
         receive = c->receiveStreams;
     });
     for (const char *stream : {"stream.00000000", "stream.40000000"}) {
-        CoreName n = name_of(stream);
+        CoreName n = core_name_of(stream);
         ASSERT_EQ(core_store_insert(send, &n, nullptr, nullptr, nullptr, 0), CORE_OK);
     }
-    CoreName video = name_of("stream.40000000");
+    CoreName video = core_name_of("stream.40000000");
     ASSERT_EQ(core_store_insert(receive, &video, nullptr, nullptr, nullptr, 0), CORE_OK);
     EXPECT_EQ(engine_binder_send_count(table_, &channel), 2u);
     EXPECT_EQ(engine_binder_receive_count(table_, &channel), 1u);
     ASSERT_EQ(core_store_remove(send, video.key), CORE_OK);
     EXPECT_EQ(engine_binder_send_count(table_, &channel), 1u);
-    CoreName unknown = name_of("p2p.bnd.00000003.chnl");
+    CoreName unknown = core_name_of("p2p.bnd.00000003.chnl");
     EXPECT_EQ(engine_binder_send_count(table_, &unknown), 0u);
     EXPECT_EQ(engine_binder_receive_count(table_, &unknown), 0u);
 }
@@ -514,7 +507,7 @@ TEST_F(BinderTest, ChannelStatisticsEveryPeriod)
     ASSERT_EQ(engine_binder_add_bits(table_, &channel, &kP2p.session, ENGINE_BINDER_SENT_AUDIO, 1000), CORE_OK);
     ASSERT_EQ(engine_binder_set_bound(table_, "screen", &kP2p), CORE_OK);
 
-    const CoreName other = name_of("session.B");
+    const CoreName other = core_name_of("session.B");
     struct Add {
         const CoreName *session;
         uint32_t block;
@@ -530,7 +523,7 @@ TEST_F(BinderTest, ChannelStatisticsEveryPeriod)
         {&kP2p.session, 4, 7, CORE_ERR_INVALID},
     };
     for (const Add &a : adds) EXPECT_EQ(engine_binder_add_bits(table_, &channel, a.session, a.block, a.bits), a.result);
-    const CoreName missing = name_of("p2p.bnd.00000003.chnl");
+    const CoreName missing = core_name_of("p2p.bnd.00000003.chnl");
     EXPECT_EQ(engine_binder_add_bits(table_, &missing, nullptr, ENGINE_BINDER_SENT_AUDIO, 1), CORE_ERR);
     ASSERT_EQ(engine_binder_set_security(table_, &channel, ENGINE_BINDER_RECEIVED_VIDEO, 2), CORE_OK);
     ASSERT_EQ(engine_binder_set_security(table_, &channel, ENGINE_BINDER_SENT_AUDIO, 1), CORE_OK);
@@ -719,7 +712,7 @@ TEST_F(BinderTest, ConcurrentReadersAgainstRemoval)
             // A channel is idle (no peer) or bound to peer.A: nothing else.
             if (r == CORE_OK && !core_name_is_empty(&out) && strcmp(out.text, "peer.A") != 0) bad++;
             if (r != CORE_OK && r != CORE_ERR) bad++;
-            engine_binder_has_session(table_, &ch, name_of("session.A").key);
+            engine_binder_has_session(table_, &ch, core_name_of("session.A").key);
             engine_binder_is_usable(table_, &ch);
             engine_binder_send_count(table_, &ch);
             engine_binder_add_bits(table_, &ch, nullptr, ENGINE_BINDER_SENT_VIDEO, 8);

@@ -27,13 +27,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-CoreName named(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 CoreHandleTable *streams() { return core_handle_tables[CORE_HANDLES_STREAMS]; }
 
 void put_be(Bytes &out, uint64_t value, int bytes)
@@ -100,10 +93,10 @@ struct Offer {
 EngineMediaDesc binding_desc()
 {
     EngineMediaDesc desc;
-    const CoreName channel = named("p2p.bnd.00000003.chnl");
-    const CoreName peer = named("node.peer");
-    const CoreName session = named("session.x");
-    const CoreName sequence = named("bnd.seq.00000000000000a7");
+    const CoreName channel = core_name_of("p2p.bnd.00000003.chnl");
+    const CoreName peer = core_name_of("node.peer");
+    const CoreName session = core_name_of("session.x");
+    const CoreName sequence = core_name_of("bnd.seq.00000000000000a7");
     return *engine_media_desc_make(&desc, &channel, &peer, &session, &sequence);
 }
 
@@ -203,9 +196,9 @@ protected:
     {
         EngineSenderConfig c = {};
         c.retryPause = 100;
-        c.executor = named(CORE_DEFAULT_EXECUTOR);
-        c.session = named("session.never");
-        c.stream = named(ENGINE_STREAM_BIND);
+        c.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
+        c.session = core_name_of("session.never");
+        c.stream = core_name_of(ENGINE_STREAM_BIND);
         const uint64_t h = engine_sender_create(&c);
         EXPECT_NE(h, 0u);
         if (h != 0) handles_.push_back(h);
@@ -448,7 +441,7 @@ struct ControlLog {
 
 TEST_F(CodecOffer, FailureControlRequests)
 {
-    const CoreName control = named("control.test");
+    const CoreName control = core_name_of("control.test");
     ASSERT_EQ(core_notify_channel_create(&control), CORE_OK);
     ControlLog log;
     const CoreNotifySubscription subscription = {ControlLog::handler, {&log, nullptr}};
@@ -473,7 +466,7 @@ TEST_F(CodecOffer, FailureControlRequests)
 
 TEST(CodecOfferNoNode, ControlRequestsNeedARunningNode)
 {
-    const CoreName control = named("control.absent");
+    const CoreName control = core_name_of("control.absent");
     EngineMediaDesc desc = {};
     EXPECT_EQ(engine_notify_version_mismatch(&control, &desc), CORE_ERR);
     EXPECT_EQ(engine_notify_unbind(&control, 0, &desc), CORE_ERR);

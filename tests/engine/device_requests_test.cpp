@@ -34,13 +34,6 @@ extern "C" const char *__asan_default_options() { return "fast_unwind_on_malloc=
 
 namespace {
 
-CoreName name_of(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 bool same(const CoreName &a, const CoreName &b) { return std::memcmp(a.key, b.key, CORE_NAME_KEY_SIZE) == 0; }
 
 constexpr uint8_t kGuard = 0xA5;
@@ -76,7 +69,7 @@ EngineAppAudioSource app_audio(uint32_t target, const char *id, const char *name
     EngineAppAudioSource s{};
     s.target = target;
     s.deviceIndex = -1;
-    s.deviceId = name_of(id);
+    s.deviceId = core_name_of(id);
     s.formatCode = core_fourcc("lpcm");
     s.name.length = std::strlen(name);
     std::memcpy(s.name.text, name, s.name.length);
@@ -101,19 +94,19 @@ protected:
 
         EngineProviderConfig provider{};
         provider.sendRoles = ENGINE_ROLE_ANSWERER;
-        provider.audioSource = {0, -1, kAudioClass, name_of(NONE_ID)};
-        provider.videoSource = {0, -1, kVideoClass, name_of(NONE_ID)};
-        provider.executor = name_of(CORE_DEFAULT_EXECUTOR);
-        provider.pool = name_of(CORE_DEFAULT_POOL);
+        provider.audioSource = {0, -1, kAudioClass, core_name_of(NONE_ID)};
+        provider.videoSource = {0, -1, kVideoClass, core_name_of(NONE_ID)};
+        provider.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
+        provider.pool = core_name_of(CORE_DEFAULT_POOL);
         session_.provider = engine_media_provider_create(&provider);
         ASSERT_NE(session_.provider, nullptr);
 
         EngineDisplayConfig display{};
         display.receiveRoles = ENGINE_ROLE_REQUESTER;
-        display.audioSink = {-1, RAVK_CLASS_VIRTUAL, name_of(NONE_ID)};
-        display.videoSink = {-1, RAVK_CLASS_VIRTUAL, name_of(NONE_ID)};
-        display.executor = name_of(CORE_DEFAULT_EXECUTOR);
-        display.pool = name_of(CORE_DEFAULT_POOL);
+        display.audioSink = {-1, RAVK_CLASS_VIRTUAL, core_name_of(NONE_ID)};
+        display.videoSink = {-1, RAVK_CLASS_VIRTUAL, core_name_of(NONE_ID)};
+        display.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
+        display.pool = core_name_of(CORE_DEFAULT_POOL);
         session_.display = engine_display_create(&display);
         ASSERT_NE(session_.display, nullptr);
     }
@@ -325,7 +318,7 @@ TEST_F(DeviceRequestsTest, SourcesAndSinksAreCountedNamedAndSelected)
     Output removed(0);
     ASSERT_EQ(request(ENGINE_CTL_REMOVE_AUDIO_DEVICE, EngineDeviceRemoval{1, {}, sink.deviceId}), CORE_OK);
     ASSERT_EQ(request(ENGINE_CTL_SINK_SELECTED_ID, uint32_t(0), &id), CORE_OK);
-    EXPECT_TRUE(same(id.as<EngineDeviceSelection>().id, name_of(DEFAULT_DEVICE_ID)));
+    EXPECT_TRUE(same(id.as<EngineDeviceSelection>().id, core_name_of(DEFAULT_DEVICE_ID)));
 
     // The framework's nodes describe no capabilities.
     Output caps(sizeof(EngineDeviceCount));
@@ -357,7 +350,7 @@ TEST_F(DeviceRequestsTest, DeviceModesAndFormats)
     EXPECT_EQ(listed.height % 2, 0u);
     EXPECT_EQ(mode.bytes[0], kGuard) << "nothing before the value area";
     EXPECT_EQ(request(ENGINE_CTL_DEVICE_MODE, EngineDeviceModeRequest{1, uint32_t(n), video}, &mode), CORE_ERR_INVALID);
-    EXPECT_EQ(request(ENGINE_CTL_DEVICE_MODE, EngineDeviceModeRequest{1, 0, name_of("no.such.device")}, &mode),
+    EXPECT_EQ(request(ENGINE_CTL_DEVICE_MODE, EngineDeviceModeRequest{1, 0, core_name_of("no.such.device")}, &mode),
               CORE_ERR);
 
     // The current mode: none until one is set; a set mode reads back.
@@ -404,7 +397,7 @@ TEST_F(DeviceRequestsTest, ApplicationFedDevicesComeAndGo)
     // The video sources take no application-fed devices, and none can be
     // removed from them.
     EngineAppVideoSource video{};
-    video.deviceId = name_of("app.video");
+    video.deviceId = core_name_of("app.video");
     video.formatCode = core_fourcc("RGBx");
     video.name.length = 1;
     video.name.text[0] = 'V';
@@ -434,7 +427,7 @@ TEST_F(DeviceRequestsTest, ApplicationFedDevicesComeAndGo)
     };
     for (const Removal &r : removals) {
         SCOPED_TRACE(r.purpose);
-        EXPECT_EQ(request(ENGINE_CTL_REMOVE_AUDIO_DEVICE, EngineDeviceRemoval{r.target, {}, name_of(r.id)}), r.result);
+        EXPECT_EQ(request(ENGINE_CTL_REMOVE_AUDIO_DEVICE, EngineDeviceRemoval{r.target, {}, core_name_of(r.id)}), r.result);
     }
     EXPECT_EQ(count(ENGINE_CTL_SOURCE_COUNT, 0), kAudioTests);
 }
@@ -496,7 +489,7 @@ TEST_F(PreviewTest, OnePreviewPerMedium)
     EXPECT_FALSE(freed(second));
 
     // A device that is not there: the old preview goes, no new one comes.
-    const EnginePreviewRequest missing{{}, name_of("no.such.device")};
+    const EnginePreviewRequest missing{{}, core_name_of("no.such.device")};
     EXPECT_EQ(request(ENGINE_CTL_VIDEO_PREVIEW_START, missing), CORE_ERR);
     EXPECT_EQ(session_.provider->previews[1], 0u);
     EXPECT_TRUE(freed(second));

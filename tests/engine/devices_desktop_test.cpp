@@ -26,13 +26,6 @@
 
 namespace {
 
-CoreName name_of(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 template <typename Done>
 bool wait_until(Done done, uint64_t ms = 20000)
 {
@@ -63,15 +56,15 @@ protected:
         session_.lock = &lock_;
         EngineProviderConfig provider{};
         provider.sendRoles = ENGINE_ROLE_ANSWERER;
-        provider.audioSource = {0, -1, RAVK_CLASS_NATIVE, name_of(DEFAULT_DEVICE_ID)};
-        provider.videoSource = {0, -1, RAVK_CLASS_SCREEN, name_of(DEFAULT_DEVICE_ID)};
-        provider.executor = name_of(CORE_DEFAULT_EXECUTOR);
-        provider.pool = name_of(CORE_DEFAULT_POOL);
+        provider.audioSource = {0, -1, RAVK_CLASS_NATIVE, core_name_of(DEFAULT_DEVICE_ID)};
+        provider.videoSource = {0, -1, RAVK_CLASS_SCREEN, core_name_of(DEFAULT_DEVICE_ID)};
+        provider.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
+        provider.pool = core_name_of(CORE_DEFAULT_POOL);
         session_.provider = engine_media_provider_create(&provider);
         ASSERT_NE(session_.provider, nullptr);
         EngineDisplayConfig display{};
-        display.executor = name_of(CORE_DEFAULT_EXECUTOR);
-        display.pool = name_of(CORE_DEFAULT_POOL);
+        display.executor = core_name_of(CORE_DEFAULT_EXECUTOR);
+        display.pool = core_name_of(CORE_DEFAULT_POOL);
         session_.display = engine_display_create(&display);
         ASSERT_NE(session_.display, nullptr);
         ASSERT_EQ(ravk_device_enum_start(), 0);

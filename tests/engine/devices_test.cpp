@@ -22,13 +22,6 @@
 
 namespace {
 
-CoreName name_of(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 bool same(const CoreName &a, const CoreName &b) { return std::memcmp(a.key, b.key, CORE_NAME_KEY_SIZE) == 0; }
 
 bool same_mode(const CoreVideoMode &a, const CoreVideoMode &b) { return std::memcmp(&a, &b, sizeof(a)) == 0; }
@@ -52,7 +45,7 @@ EngineAppAudioSource app_audio(uint32_t target, const char *id, const std::strin
     EngineAppAudioSource s{};
     s.target = target;
     s.deviceIndex = -1;
-    s.deviceId = name_of(id);
+    s.deviceId = core_name_of(id);
     s.size = 192000;
     s.formatCode = core_fourcc("lpcm");
     set_text(&s.name, name, name.size());
@@ -67,7 +60,7 @@ EngineAppVideoSource app_video(uint32_t target, const char *id, const std::strin
     EngineAppVideoSource s{};
     s.target = target;
     s.deviceIndex = -1;
-    s.deviceId = name_of(id);
+    s.deviceId = core_name_of(id);
     s.formatCode = core_fourcc("RGBx");
     set_text(&s.name, name, name.size());
     s.backend = 1;
@@ -105,14 +98,14 @@ protected:
 
     void add_audio_test(const char *id, const EngineAudioFormat &format = kS16)
     {
-        const CoreName name = name_of(id);
+        const CoreName name = core_name_of(id);
         RavkAudioFormat f;
         std::memcpy(&f, &format, sizeof(f));
         ASSERT_EQ(ravk_device_list_add_audio_test(sources_[0], 1, &name, &f, 0, 440.0), 0);
     }
     void add_video_test(const char *id, const CoreVideoMode &mode = kFullHd)
     {
-        const CoreName name = name_of(id);
+        const CoreName name = core_name_of(id);
         ASSERT_EQ(ravk_device_list_add_video_test(sources_[1], 1, &name, &mode, core_fourcc("I420"), 0), 0);
     }
 
@@ -121,7 +114,7 @@ protected:
     template <typename Fn>
     void with_device(RavkDeviceList *list, const char *id, Fn fn)
     {
-        const CoreName name = name_of(id);
+        const CoreName name = core_name_of(id);
         const uint64_t handle = ravk_device_list_find(list, &name, 1);
         ASSERT_NE(handle, 0u);
         CoreHandleTable *table = core_handle_tables[CORE_HANDLES_DEVICES];
@@ -133,7 +126,7 @@ protected:
 
     void select(RavkDeviceList *list, const char *id)
     {
-        const CoreName name = name_of(id);
+        const CoreName name = core_name_of(id);
         ASSERT_EQ(ravk_device_list_select(list, &name), 0);
     }
 
@@ -208,7 +201,7 @@ TEST_F(DevicesTest, DevicesAreCountedNamedAndDescribedByIndex)
     request = {0, 1};
     ASSERT_EQ(engine_device_info(sources_[0], sources_[1], &request, &info), CORE_OK);
     EXPECT_EQ(info.media, 0u);
-    EXPECT_TRUE(same(info.id, name_of("audio.b")));
+    EXPECT_TRUE(same(info.id, core_name_of("audio.b")));
 
     // Failures leave the answer as it was.
     struct Bad {
@@ -252,7 +245,7 @@ TEST_F(DevicesTest, SelectedIndexIsKeptApartFromTheSelectedId)
     EXPECT_EQ(selected.index, 0);
     CoreName id;
     ASSERT_EQ(ravk_device_list_get_selected(sources_[0], &id), 0);
-    EXPECT_TRUE(same(id, name_of("audio.b"))) << "selecting by index leaves the id";
+    EXPECT_TRUE(same(id, core_name_of("audio.b"))) << "selecting by index leaves the id";
 
     EXPECT_EQ(engine_device_select_index(sources_[0], 2), CORE_ERR) << "the count";
     EXPECT_EQ(engine_device_select_index(sources_[0], -2), CORE_ERR);
@@ -509,8 +502,8 @@ TEST_F(DevicesTest, BinderChannelStoresTakeThePeersModesAndTheAgreedFormats)
     ASSERT_NE(make_table(1, 1), nullptr);
     ASSERT_EQ(engine_binder_set_channel_counts(table_, 1, 4), CORE_OK);
     EngineMediaDesc desc{};
-    desc.channel = name_of("p2p.bnd.00000000.chnl");
-    desc.peerNode = name_of("peer.node");
+    desc.channel = core_name_of("p2p.bnd.00000000.chnl");
+    desc.peerNode = core_name_of("peer.node");
     ASSERT_EQ(engine_binder_open(table_, ENGINE_BINDER_P2P, 1, &desc, nullptr, nullptr), CORE_OK);
 
     // A peer's set: two plain records (the later one wins) and a codec
@@ -561,7 +554,7 @@ TEST_F(DevicesTest, BinderChannelStoresTakeThePeersModesAndTheAgreedFormats)
 
     // A channel the table does not hold is skipped.
     EngineMediaDesc other = desc;
-    other.channel = name_of("p2p.bnd.00000007.chnl");
+    other.channel = core_name_of("p2p.bnd.00000007.chnl");
     EXPECT_EQ(engine_binder_store_video_modes(table_, &other, set), CORE_OK);
     EXPECT_EQ(engine_binder_store_media_modes(table_, &other), CORE_OK);
 }

@@ -7,13 +7,6 @@
 
 namespace {
 
-CoreName named(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 bool all_zero(const CoreName &name)
 {
     static const CoreName zero{};
@@ -54,7 +47,7 @@ TEST(EngineStreamNames, MakeFromKindAndIndex)
             continue;
         }
         ASSERT_EQ(made, &name) << c.expected;
-        const CoreName expected = named(c.expected);
+        const CoreName expected = core_name_of(c.expected);
         EXPECT_EQ(memcmp(&name, &expected, sizeof name), 0) << c.expected << ": key, text and hex";
         EXPECT_TRUE(engine_stream_name_is_set(&name)) << c.expected;
     }
@@ -86,13 +79,13 @@ TEST(EngineStreamNames, KindOfAPlainName)
         {"stream.40000000", 2, -1},
     };
     for (const Case &c : cases) {
-        const CoreName name = named(c.text);
+        const CoreName name = core_name_of(c.text);
         EXPECT_EQ(engine_stream_name_kind(&name, c.split), c.kind) << c.text << " split " << c.split;
     }
     EXPECT_EQ(engine_stream_name_kind(nullptr, 0), -1);
 
     // Only the key is read: a raw name whose text copy is stale reads the same.
-    CoreName stale = named("stream.40000000");
+    CoreName stale = core_name_of("stream.40000000");
     memset(stale.text, 'x', sizeof stale.text);
     EXPECT_EQ(engine_stream_name_kind(&stale, 0), 1);
 }
@@ -117,7 +110,7 @@ TEST(EngineStreamNames, BinderChannelIndex)
         {"", ENGINE_BINDER_INDEX_NONE, ENGINE_BINDER_INDEX_NONE},
     };
     for (const Case &c : cases) {
-        const CoreName name = named(c.text);
+        const CoreName name = core_name_of(c.text);
         EXPECT_EQ(engine_p2p_binder_index(&name), c.p2p) << c.text;
         EXPECT_EQ(engine_p2m_binder_index(&name), c.p2m) << c.text;
     }
@@ -168,15 +161,15 @@ TEST_F(EngineStreamTableNames, CodecRecordOfAPlainStream)
         {"codec.00000002.stream.40000000", nullptr},
     };
     for (const Case &c : cases) {
-        const CoreName plain = named(c.plain);
-        CoreName out = named("untouched");
+        const CoreName plain = core_name_of(c.plain);
+        CoreName out = core_name_of("untouched");
         const CoreName before = out;
         if (c.codec == nullptr) {
             EXPECT_EQ(engine_stream_table_find_codec_name(t, &plain, &out), 0) << c.plain;
             EXPECT_EQ(memcmp(&out, &before, sizeof out), 0) << c.plain;
         } else {
             ASSERT_EQ(engine_stream_table_find_codec_name(t, &plain, &out), 1) << c.plain;
-            const CoreName expected = named(c.codec);
+            const CoreName expected = core_name_of(c.codec);
             EXPECT_EQ(memcmp(&out, &expected, sizeof out), 0) << c.plain;
         }
     }
@@ -204,7 +197,7 @@ TEST_F(EngineStreamTableNames, PlainRecordOfACodecName)
         {"", -1},
     };
     for (const Case &c : cases) {
-        const CoreName codec = named(c.codec);
+        const CoreName codec = core_name_of(c.codec);
         EngineStreamRecord *found = engine_stream_table_find_plain(t, &codec);
         EXPECT_EQ(found, c.record < 0 ? nullptr : &t->records[c.record]) << c.codec;
     }

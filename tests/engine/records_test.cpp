@@ -9,13 +9,6 @@
 
 namespace {
 
-CoreName named(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 bool same_name(const CoreName &a, const CoreName &b)
 {
     return memcmp(&a, &b, sizeof a) == 0;
@@ -61,8 +54,8 @@ TEST(EngineRecords, SizesOfTablesAndSets)
 
 TEST(EngineRecords, MediaDescTakesTheNamesGiven)
 {
-    const CoreName channel = named("p2p.bnd.00000000.chnl");
-    const CoreName sequence = named("bnd.seq.0000000000000abc");
+    const CoreName channel = core_name_of("p2p.bnd.00000000.chnl");
+    const CoreName sequence = core_name_of("bnd.seq.0000000000000abc");
     EngineMediaDesc desc;
     memset(&desc, 0x77, sizeof desc);
     EXPECT_EQ(engine_media_desc_make(&desc, &channel, nullptr, nullptr, &sequence), &desc);
@@ -79,8 +72,8 @@ TEST(EngineRecords, BindRecordFromStreamSet)
     source[0] = 'S';
     source[199] = 'E';
     alignas(8) uint8_t block[816 + 1056];
-    const CoreName names[4] = {named("p2m.bnd.00000008.chnl"), named("node"), named("session"),
-                               named("bnd.seq.0000000000000001")};
+    const CoreName names[4] = {core_name_of("p2m.bnd.00000008.chnl"), core_name_of("node"), core_name_of("session"),
+                               core_name_of("bnd.seq.0000000000000001")};
     auto *set = reinterpret_cast<EngineStreamSet *>(block);
     ASSERT_EQ(engine_stream_set_init(set, source.c_str(), &names[0], &names[1], &names[2], &names[3], 2, 1), set);
 
@@ -201,8 +194,8 @@ TEST_F(EngineRecordsOnNode, ClonesAreWholeIndependentCopies)
     EXPECT_EQ(copy->records[1].roleWord, 0x101u);
     give_back(copy);
 
-    const CoreName channel = named("p2p.bnd.00000001.chnl");
-    const CoreName peer = named("peer-node");
+    const CoreName channel = core_name_of("p2p.bnd.00000001.chnl");
+    const CoreName peer = core_name_of("peer-node");
     EngineMediaDesc desc;
     engine_media_desc_make(&desc, &channel, &peer, nullptr, nullptr);
     EngineStreamSet *set = engine_stream_set_alloc("Display 2", &desc, 1, 2);

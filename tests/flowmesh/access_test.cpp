@@ -104,13 +104,6 @@ CoreUdpAddr addr(const char *ip, uint16_t port)
     return a;
 }
 
-CoreName node(const char *text)
-{
-    CoreName n;
-    core_name_format(&n, "%s", text);
-    return n;
-}
-
 class DenyList : public FlowmeshCoreTest {
 protected:
     CoreResult admit(const CoreUdpAddr &peer, const CoreUdpAddr &endpoint)
@@ -141,7 +134,7 @@ TEST_F(DenyList, EmptyKeysAreRefusedAndNothingIsBlockedWithoutACore)
 
     flowmesh_core_destroy();
     const CoreUdpAddr a = addr("10.0.0.1", 0);
-    const CoreName n = node("node");
+    const CoreName n = core_name_of("node");
     EXPECT_EQ(flowmesh_block_address(&a), CORE_ERR);
     EXPECT_EQ(flowmesh_block_endpoint(&a), CORE_ERR);
     EXPECT_EQ(flowmesh_block_node(&n), CORE_ERR);
@@ -151,7 +144,7 @@ TEST_F(DenyList, AdmissionFollowsTheKindOfEachEntry)
 {
     const CoreUdpAddr any_port = addr("10.0.0.1", 0), one_port = addr("10.0.0.2", 5000),
                       endpoint = addr("198.51.100.7", 6000);
-    const CoreName blocked_node = node("blocked.node");
+    const CoreName blocked_node = core_name_of("blocked.node");
     ASSERT_EQ(flowmesh_block_address(&any_port), CORE_OK);
     ASSERT_EQ(flowmesh_block_address(&one_port), CORE_OK);
     ASSERT_EQ(flowmesh_block_endpoint(&endpoint), CORE_OK);
@@ -176,7 +169,7 @@ TEST_F(DenyList, AdmissionFollowsTheKindOfEachEntry)
 
     // Node ids are checked when the identity arrives, not at admission.
     EXPECT_EQ(check(blocked_node), CORE_ERR_REFUSED);
-    EXPECT_EQ(check(node("other.node")), CORE_OK);
+    EXPECT_EQ(check(core_name_of("other.node")), CORE_OK);
 }
 
 TEST_F(DenyList, BlockingTheSameKeyTwiceAddsTwoEntries)
@@ -199,7 +192,7 @@ TEST(DenyMatch, BlockTimeRuleForLiveSessions)
     one_port.address = 1;
     one_port.port = 10;
     core_name_format(&by_node.node_id, "n1");
-    const CoreName n1 = node("n1"), n2 = node("n2");
+    const CoreName n1 = core_name_of("n1"), n2 = core_name_of("n2");
     const struct {
         const char *purpose;
         const FlowmeshDenyEntry *entry;

@@ -233,13 +233,6 @@ struct Delivered {
     }
 };
 
-CoreName name(const char *text)
-{
-    CoreName n;
-    core_name_format(&n, "%s", text);
-    return n;
-}
-
 TEST_F(EventTables, PostedEventsArriveInPostingOrderWithTheirFieldsAndUserWords)
 {
     FlowmeshEventTableSet *set = events();
@@ -258,13 +251,14 @@ TEST_F(EventTables, PostedEventsArriveInPostingOrderWithTheirFieldsAndUserWords)
         ASSERT_NE(flowmesh_register_callbacks(set, s.table, &callbacks), 0u);
     }
 
-    const CoreName session = name("ssn"), peer = name("peer"), node = name("node"), instance = name("inst"),
-                   owner = name("owner"), stream = name("p2p.svc.strm");
+    const CoreName session = core_name_of("ssn"), peer = core_name_of("peer"), node = core_name_of("node"),
+                   instance = core_name_of("inst"), owner = core_name_of("owner"),
+                   stream = core_name_of("p2p.svc.strm");
     FlowmeshSessionInfo info = {};
     info.state = FLOWMESH_SESSION_DOWN;
     info.peer_port = 4242;
     info.peer_mode = 2;
-    FlowmeshKindBlock kind = {FLOWMESH_STREAM_RELIABLE, 0x10, name("p2p.bnd.strm")};
+    FlowmeshKindBlock kind = {FLOWMESH_STREAM_RELIABLE, 0x10, core_name_of("p2p.bnd.strm")};
     const uint32_t started = 2;
 
     ASSERT_EQ(flowmesh_post_session_event(set, &session, &peer, &node, &info), CORE_OK);
@@ -401,12 +395,12 @@ TEST_F(EventTables, StreamRequestMergeTakesOnlyPositiveAnswers)
             tokens.push_back(flowmesh_register_request_callbacks(&callbacks));
         }
         FlowmeshStreamRequest request = {};
-        request.session = name("ssn");
+        request.session = core_name_of("ssn");
         FlowmeshStreamParams params = {};
         params.send_buffer = 1;  // not carried: the result starts from the presets
         params.rate = 99;
         params.flags = 0x2;
-        params.kind = {FLOWMESH_STREAM_RELIABLE, 0x10, name("p2p.bnd.strm")};
+        params.kind = {FLOWMESH_STREAM_RELIABLE, 0x10, core_name_of("p2p.bnd.strm")};
         params.id_value = c.subscribers.empty() ? 0x55 : 0;
         const uint64_t id_value = params.id_value;
 

@@ -24,15 +24,8 @@
 
 namespace {
 
-CoreName name_of(const char *text)
-{
-    CoreName n;
-    core_name_format(&n, "%s", text);
-    return n;
-}
-
-const CoreName kA = name_of("session.a");
-const CoreName kB = name_of("session.b");
+const CoreName kA = core_name_of("session.a");
+const CoreName kB = core_name_of("session.b");
 constexpr uint32_t kAddressA = 0x0200007F;  // 127.0.0.2, network order
 constexpr uint32_t kAddressB = 0x0300007F;  // 127.0.0.3
 constexpr uint16_t kPort = 0x1127;
@@ -241,7 +234,7 @@ protected:
         r.peer.address = address;
         r.peer.port = kPort;
         r.key = session_key;
-        const CoreName reporter = name_of("instance");
+        const CoreName reporter = core_name_of("instance");
         return flowmesh_core_peer_report(g_core_handle, &reporter, FLOWMESH_PEER_READY, key_role, &r, sizeof(r));
     }
 
@@ -285,7 +278,7 @@ protected:
         std::vector<uint8_t> keys[2];
         FlowmeshCore *core = flowmesh_core_acquire();
         const CoreName names[2] = {kA, kB};
-        const CoreName stream_name = name_of(stream);
+        const CoreName stream_name = core_name_of(stream);
         for (int i = 0; i < 2; ++i) {
             FlowmeshSession *s = flowmesh_session_find(core, &names[i]);
             if (s == nullptr) continue;
@@ -303,7 +296,7 @@ protected:
     CoreResult send(const CoreName &session, const char *stream, const std::vector<uint8_t> &data, uint32_t flags = 0,
                     uint64_t *taken = nullptr)
     {
-        const CoreName stream_name = name_of(stream);
+        const CoreName stream_name = core_name_of(stream);
         uint64_t length = data.size();
         const CoreResult r = flowmesh_session_send(&session, &stream_name, flags, data.data(), &length);
         if (taken != nullptr) *taken = length;
@@ -313,7 +306,7 @@ protected:
     // Sends all of `data` on a reliable stream, waiting when it is full.
     bool send_all(const CoreName &session, const char *stream, const std::vector<uint8_t> &data)
     {
-        const CoreName stream_name = name_of(stream);
+        const CoreName stream_name = core_name_of(stream);
         size_t at = 0;
         const uint64_t end = core_clock_mono_ms() + 20000;
         while (at < data.size() && core_clock_mono_ms() < end) {
@@ -410,7 +403,7 @@ TEST_F(Sessions, BothSidesOpeningOneStreamAgreeOnItsKey)
 TEST_F(Sessions, EngineOperationsRefuseWhatTheyCannotDo)
 {
     pair_up();
-    const CoreName unknown = name_of("session.unknown");
+    const CoreName unknown = core_name_of("session.unknown");
     EXPECT_EQ(open(kA, FLOWMESH_SERVICE_STREAM, FLOWMESH_STREAM_RELIABLE), CORE_ERR);
     EXPECT_EQ(open(unknown, "t.x", FLOWMESH_STREAM_RELIABLE), CORE_ERR);
     uint64_t taken = 0;
@@ -423,7 +416,7 @@ TEST_F(Sessions, EngineOperationsRefuseWhatTheyCannotDo)
     // A close request twice: the second does nothing.
     ASSERT_EQ(open(kA, "t.close", FLOWMESH_STREAM_RELIABLE), CORE_OK);
     ASSERT_TRUE(opened_both("t.close"));
-    const CoreName stream = name_of("t.close");
+    const CoreName stream = core_name_of("t.close");
     flowmesh_stream_close(&kA, &stream);
     flowmesh_stream_close(&kA, &stream);
     ASSERT_TRUE(wait_until([&] { return log.count_state(kA, "t.close", FLOWMESH_STREAM_CLOSED) == 1 &&

@@ -47,13 +47,6 @@ CoreResult on_control(uint32_t code, const void *in, uint64_t in_len, void *out,
     return CORE_OK;
 }
 
-CoreName named(const char *text)
-{
-    CoreName n;
-    core_name_format(&n, "%s", text);
-    return n;
-}
-
 bool started = false;
 
 void start_once()
@@ -61,7 +54,7 @@ void start_once()
     if (started) return;
     started = true;
     require(core_system_start(0) == CORE_OK);
-    const CoreName control = named(ENGINE_CONTROL_SERVICE);
+    const CoreName control = core_name_of(ENGINE_CONTROL_SERVICE);
     require(core_notify_channel_create(&control) == CORE_OK);
     const CoreNotifySubscription s = {on_control, {nullptr, nullptr}};
     require(core_notify_subscribe(&control, &s) != 0);
@@ -92,9 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t mode = data[0];
     static const uint32_t media[4] = {0x2, 0x1, 0x3, 0x10};
     Stream s;
-    s.service.controlService = named(ENGINE_CONTROL_SERVICE);
-    s.session.header.key = named("session.fuzz");
-    s.stream.header.key = named("stream.40000000");
+    s.service.controlService = core_name_of(ENGINE_CONTROL_SERVICE);
+    s.session.header.key = core_name_of("session.fuzz");
+    s.stream.header.key = core_name_of("stream.40000000");
     s.stream.sessionName = s.session.header.key;
     s.stream.streamName = s.stream.header.key;
     s.stream.mediaFlags = media[(mode >> 1) & 3];

@@ -18,13 +18,6 @@
 
 namespace {
 
-CoreName name_of(const char *text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text);
-    return name;
-}
-
 struct Seen {
     uint32_t added;
     std::string id, name;
@@ -64,7 +57,7 @@ protected:
         RavkDeviceRecord r;
         ravk_device_record_init(&r);
         memset(&r.tail, 0, sizeof(r.tail));
-        r.id = name_of(id);
+        r.id = core_name_of(id);
         ravk_device_text_set(&r.name, 1, name, strlen(name));
         r.flags = flags;
         r.backend = RAVK_AUDIO_BACKEND_PULSE;
@@ -158,7 +151,7 @@ TEST_F(DeviceLists, AudioEventsKeepLoopbackThenDefaultFirst)
     bad.tail.audio.format.rate = 0;
     post(RAVK_DEVICE_AUDIO_ADDED, bad);
     RavkDeviceRecord short_record = audio("short", "Short", 0);
-    const CoreName channel = name_of(RAVK_DEVICE_CHANNEL);
+    const CoreName channel = core_name_of(RAVK_DEVICE_CHANNEL);
     core_notify(&channel, RAVK_DEVICE_AUDIO_ADDED, &short_record, RAVK_DEVICE_RECORD_AUDIO_SIZE - 1, nullptr, nullptr);
     engine_node_set_running(nullptr);
     post(RAVK_DEVICE_AUDIO_ADDED, audio("late", "Posted while no engine runs", 0));
@@ -182,7 +175,7 @@ TEST_F(DeviceLists, AudioEventsKeepLoopbackThenDefaultFirst)
 
     RavkDeviceRecord screen;
     ravk_device_record_init(&screen);
-    screen.id = name_of("screen.1");
+    screen.id = core_name_of("screen.1");
     screen.backend = RAVK_BACKEND_X11;
     screen.format_code = core_fourcc("BGRx");
     screen.tail.video.mode = CoreVideoMode{800, 600, 60, 1};
@@ -197,10 +190,10 @@ TEST_F(DeviceLists, FindAndSelectionFallBack)
 {
     RavkDeviceList *list = create(0, RAVK_MEDIA_AUDIO, RAVK_CLASS_TEST);
     ASSERT_NE(list, nullptr);
-    const CoreName none = name_of(NONE_ID), fallback = name_of(DEFAULT_DEVICE_ID);
+    const CoreName none = core_name_of(NONE_ID), fallback = core_name_of(DEFAULT_DEVICE_ID);
     EXPECT_EQ(ravk_device_list_find(list, &fallback, 0), 0u) << "an empty list has no first device";
     RavkAudioFormat f{48000, 2, 16, RAVK_AUDIO_BYTE_ORDER_LE, 'S', {}};
-    const CoreName a = name_of("first"), b = name_of("second");
+    const CoreName a = core_name_of("first"), b = core_name_of("second");
     ASSERT_EQ(ravk_device_list_add_audio_test(list, 1, &a, &f, 0, 440), 0);
     ASSERT_EQ(ravk_device_list_add_audio_test(list, 1, &b, &f, 1, 440), 0);
     const uint64_t first = ravk_device_list_find(list, &a, 1);
@@ -256,7 +249,7 @@ TEST_F(DeviceLists, AppFedSlotsAndDeviceProperties)
     RavkDeviceRecord r;
     ravk_device_record_init(&r);
     memset(&r.tail, 0, sizeof(r.tail));
-    r.id = name_of("screencast");
+    r.id = core_name_of("screencast");
     ravk_device_text_set(&r.name, 1, "Screen cast", 11);
     ravk_device_text_set(&r.path, 0, "/portal/3", 9);
     r.number = 21;
@@ -315,7 +308,7 @@ TEST_F(DeviceLists, RemovalsRacingSortsStayRemoved)
     RavkAudioFormat f{48000, 2, 16, RAVK_AUDIO_BYTE_ORDER_LE, 'S', {}};
     constexpr int N = 40;
     for (int i = 0; i < N; i++) {
-        const CoreName id = name_of(("device." + std::to_string(i)).c_str());
+        const CoreName id = core_name_of(("device." + std::to_string(i)).c_str());
         ASSERT_EQ(ravk_device_list_add_audio_test(list, 1, &id, &f, 0, 100.0 + i), 0);
     }
     std::atomic<bool> done{false};
@@ -324,7 +317,7 @@ TEST_F(DeviceLists, RemovalsRacingSortsStayRemoved)
     });
     int removed = 0;
     for (int i = 0; i < N; i++) {
-        const CoreName id = name_of(("device." + std::to_string(i)).c_str());
+        const CoreName id = core_name_of(("device." + std::to_string(i)).c_str());
         removed += ravk_device_list_remove(list, &id, nullptr) == 0;
     }
     done.store(true);
