@@ -49,41 +49,6 @@ int binder_name_kind(const CoreName *name, int32_t *index)
     return -1;
 }
 
-// A channel found by name with a reader reference, used under the table's
-// lock. A channel that a close removed between the lookup and the lock is
-// treated as missing: its state must not move on after the reset.
-class ChannelAccess {
-public:
-    ChannelAccess(EngineBinderTable *table, const uint8_t key[CORE_NAME_KEY_SIZE]) : table_(table)
-    {
-        if (table_ == nullptr || table_->channels == nullptr || key == nullptr) return;
-        CoreStoreItem *item = core_store_lookup(table_->channels, key);
-        if (item == nullptr) return;
-        referenced_ = true;
-        core_lock(&table_->lock);
-        locked_ = true;
-        core_store_lock(table_->channels);
-        bool deleted = (item->state & CORE_ITEM_DELETED) != 0;
-        core_store_unlock(table_->channels);
-        if (!deleted) channel_ = reinterpret_cast<EngineBinderChannel *>(item);
-    }
-    ~ChannelAccess()
-    {
-        if (locked_) core_unlock(&table_->lock);
-        if (referenced_) core_store_unref(table_->channels);
-    }
-    ChannelAccess(const ChannelAccess &) = delete;
-    ChannelAccess &operator=(const ChannelAccess &) = delete;
-
-    EngineBinderChannel *get() const { return channel_; }
-
-private:
-    EngineBinderTable *table_;
-    EngineBinderChannel *channel_ = nullptr;
-    bool referenced_ = false;
-    bool locked_ = false;
-};
-
 CoreStore *stream_name_store_create()
 {
     CoreStoreConfig config{};
@@ -393,7 +358,7 @@ CoreResult copy_desc_name(EngineBinderTable *table, const CoreName *channel, Cor
 {
     if (out != nullptr) memset(out, 0, sizeof *out);
     if (channel == nullptr || out == nullptr) return CORE_ERR;
-    ChannelAccess access(table, channel->key);
+    EngineBinderChannelAccess access(table, channel->key);
     EngineBinderChannel *c = access.get();
     if (c == nullptr) return CORE_ERR;
     switch (which) {
@@ -429,7 +394,7 @@ bool engine_binder_has_session(EngineBinderTable *table, const CoreName *channel
     // "carry" it.
     static const uint8_t k_zero[CORE_NAME_KEY_SIZE] = {};
     if (memcmp(id, k_zero, CORE_NAME_KEY_SIZE) == 0) return false;
-    ChannelAccess access(table, channel->key);
+    EngineBinderChannelAccess access(table, channel->key);
     EngineBinderChannel *c = access.get();
     return c != nullptr && memcmp(c->desc.session.key, id, CORE_NAME_KEY_SIZE) == 0;
 }
@@ -452,14 +417,14 @@ bool engine_binder_desc_matches(const EngineBinderChannel *channel, const Engine
 bool engine_binder_matches(EngineBinderTable *table, const EngineMediaDesc *desc)
 {
     if (desc == nullptr) return false;
-    ChannelAccess access(table, desc->channel.key);
+    EngineBinderChannelAccess access(table, desc->channel.key);
     return engine_binder_desc_matches(access.get(), desc);
 }
 
 bool engine_binder_is_usable(EngineBinderTable *table, const CoreName *channel)
 {
     if (channel == nullptr) return true;
-    ChannelAccess access(table, channel->key);
+    EngineBinderChannelAccess access(table, channel->key);
     EngineBinderChannel *c = access.get();
     return c == nullptr || c->state != ENGINE_CHANNEL_CLOSING;
 }
@@ -471,7 +436,7 @@ CoreResult engine_binder_begin(EngineBinderTable *table, const EngineMediaDesc *
     // come between them.
     CoreLockGuard guard(&table->lock);
     if (table->open.load() == 0) return CORE_ERR_STATE;
-    ChannelAccess access(table, desc->channel.key);
+    EngineBinderChannelAccess access(table, desc->channel.key);
     EngineBinderChannel *c = access.get();
     if (c == nullptr) return CORE_ERR;
     switch (c->state) {
@@ -492,7 +457,7 @@ CoreResult engine_binder_begin(EngineBinderTable *table, const EngineMediaDesc *
 CoreResult engine_binder_set_bound(EngineBinderTable *table, const char *sourceName, const EngineMediaDesc *desc)
 {
     if (table == nullptr || desc == nullptr) return CORE_ERR;
-    ChannelAccess access(table, desc->channel.key);
+    EngineBinderChannelAccess access(table, desc->channel.key);
     EngineBinderChannel *c = access.get();
     if (c == nullptr) return CORE_ERR;
     if (c->state == ENGINE_CHANNEL_BOUND) return CORE_DONE;
@@ -511,7 +476,7 @@ CoreResult engine_binder_set_bound(EngineBinderTable *table, const char *sourceN
 CoreResult engine_binder_set_closing(EngineBinderTable *table, const EngineMediaDesc *desc)
 {
     if (table == nullptr || desc == nullptr) return CORE_ERR;
-    ChannelAccess access(table, desc->channel.key);
+    EngineBinderChannelAccess access(table, desc->channel.key);
     EngineBinderChannel *c = access.get();
     if (c == nullptr) return CORE_ERR;
     if (c->state != ENGINE_CHANNEL_CONNECTING && c->state != ENGINE_CHANNEL_BOUND) return CORE_DONE;
@@ -523,7 +488,7 @@ CoreResult engine_binder_set_closing(EngineBinderTable *table, const EngineMedia
 CoreResult engine_binder_release(EngineBinderTable *table, const EngineMediaDesc *desc)
 {
     if (table == nullptr || desc == nullptr) return CORE_ERR;
-    ChannelAccess access(table, desc->channel.key);
+    EngineBinderChannelAccess access(table, desc->channel.key);
     EngineBinderChannel *c = access.get();
     if (c == nullptr) return CORE_ERR;
     if (!engine_binder_desc_matches(c, desc)) return CORE_DONE;
@@ -533,14 +498,14 @@ CoreResult engine_binder_release(EngineBinderTable *table, const EngineMediaDesc
 uint32_t engine_binder_send_count(EngineBinderTable *table, const CoreName *channel)
 {
     if (channel == nullptr) return 0;
-    ChannelAccess access(table, channel->key);
+    EngineBinderChannelAccess access(table, channel->key);
     return access.get() != nullptr ? live_count(access.get()->sendStreams) : 0;
 }
 
 uint32_t engine_binder_receive_count(EngineBinderTable *table, const CoreName *channel)
 {
     if (channel == nullptr) return 0;
-    ChannelAccess access(table, channel->key);
+    EngineBinderChannelAccess access(table, channel->key);
     return access.get() != nullptr ? live_count(access.get()->receiveStreams) : 0;
 }
 
@@ -549,7 +514,7 @@ CoreResult engine_binder_add_bits(EngineBinderTable *table, const CoreName *chan
 {
     if (block > ENGINE_BINDER_RECEIVED_VIDEO) return CORE_ERR_INVALID;
     if (channel == nullptr) return CORE_ERR;
-    ChannelAccess access(table, channel->key);
+    EngineBinderChannelAccess access(table, channel->key);
     EngineBinderChannel *c = access.get();
     if (c == nullptr) return CORE_ERR;
     if (session != nullptr && (key_is_empty(*session) || !keys_equal(c->desc.session, *session))) return CORE_DONE;
@@ -569,7 +534,7 @@ CoreResult engine_binder_set_security(EngineBinderTable *table, const CoreName *
 {
     if (block > ENGINE_BINDER_RECEIVED_VIDEO) return CORE_ERR_INVALID;
     if (channel == nullptr) return CORE_ERR;
-    ChannelAccess access(table, channel->key);
+    EngineBinderChannelAccess access(table, channel->key);
     EngineBinderChannel *c = access.get();
     if (c == nullptr) return CORE_ERR;
     switch (block) {

@@ -292,3 +292,38 @@ CoreResult engine_binder_channel_reset(EngineBinderChannel *channel);
 // Re-arms itself for 1000 ms. CORE_OK.
 int engine_binder_stats_task(const CoreName *executor, uint64_t task_id, const CoreName *name1,
                              const CoreName *name2, void **user);
+
+// A channel found by name with a reader reference, used under the table's
+// lock. A channel that a close removed between the lookup and the lock is
+// treated as missing: its state must not move on after the reset.
+class EngineBinderChannelAccess {
+public:
+    EngineBinderChannelAccess(EngineBinderTable *table, const uint8_t key[CORE_NAME_KEY_SIZE]) : table_(table)
+    {
+        if (table_ == nullptr || table_->channels == nullptr || key == nullptr) return;
+        CoreStoreItem *item = core_store_lookup(table_->channels, key);
+        if (item == nullptr) return;
+        referenced_ = true;
+        core_lock(&table_->lock);
+        locked_ = true;
+        core_store_lock(table_->channels);
+        bool deleted = (item->state & CORE_ITEM_DELETED) != 0;
+        core_store_unlock(table_->channels);
+        if (!deleted) channel_ = reinterpret_cast<EngineBinderChannel *>(item);
+    }
+    ~EngineBinderChannelAccess()
+    {
+        if (locked_) core_unlock(&table_->lock);
+        if (referenced_) core_store_unref(table_->channels);
+    }
+    EngineBinderChannelAccess(const EngineBinderChannelAccess &) = delete;
+    EngineBinderChannelAccess &operator=(const EngineBinderChannelAccess &) = delete;
+
+    EngineBinderChannel *get() const { return channel_; }
+
+private:
+    EngineBinderTable *table_;
+    EngineBinderChannel *channel_ = nullptr;
+    bool referenced_ = false;
+    bool locked_ = false;
+};

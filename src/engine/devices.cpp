@@ -98,40 +98,6 @@ bool current_block(uint64_t handle, Value *out)
 }
 
 
-// A channel found by name with a reader reference on the channel store,
-// used under the table's lock; a channel deleted meanwhile is missing.
-class ChannelWriter {
-public:
-    ChannelWriter(EngineBinderTable *table, const CoreName &name) : table_(table)
-    {
-        if (table_ == nullptr || table_->channels == nullptr) return;
-        CoreStoreItem *item = core_store_lookup(table_->channels, name.key);
-        if (item == nullptr) return;
-        referenced_ = true;
-        core_lock(&table_->lock);
-        locked_ = true;
-        core_store_lock(table_->channels);
-        const bool deleted = (item->state & CORE_ITEM_DELETED) != 0;
-        core_store_unlock(table_->channels);
-        if (!deleted) channel_ = reinterpret_cast<EngineBinderChannel *>(item);
-    }
-    ~ChannelWriter()
-    {
-        if (locked_) core_unlock(&table_->lock);
-        if (referenced_) core_store_unref(table_->channels);
-    }
-    ChannelWriter(const ChannelWriter &) = delete;
-    ChannelWriter &operator=(const ChannelWriter &) = delete;
-
-    EngineBinderChannel *get() const { return channel_; }
-
-private:
-    EngineBinderTable *table_;
-    EngineBinderChannel *channel_ = nullptr;
-    bool referenced_ = false;
-    bool locked_ = false;
-};
-
 void set_text(RavkDeviceText *out, const EngineAppSourceText &in)
 {
     const uint64_t length = std::min<uint64_t>(in.length, ENGINE_DEVICE_TEXT_SIZE);
@@ -436,7 +402,7 @@ CoreResult engine_binder_store_video_modes(EngineBinderTable *table, const Engin
                                            const EngineStreamSet *set)
 {
     if (table == nullptr || desc == nullptr || set == nullptr || set->count > ENGINE_STREAM_RECORDS_MAX) return CORE_OK;
-    ChannelWriter writer(table, desc->channel);
+    EngineBinderChannelAccess writer(table, desc->channel.key);
     EngineBinderChannel *channel = writer.get();
     if (channel == nullptr) return CORE_OK;
     for (uint64_t i = 0; i < set->count; ++i) {
@@ -467,7 +433,7 @@ CoreResult engine_binder_store_media_modes(EngineBinderTable *table, const Engin
         engine_capability_slot_read(capability, ENGINE_SLOT_VIDEO_RECEIVE, &video[1], sizeof(video[1]))};
     auto fits = [](uint64_t size, uint64_t field) { return size != 0 && size <= field; };
 
-    ChannelWriter writer(table, desc->channel);
+    EngineBinderChannelAccess writer(table, desc->channel.key);
     EngineBinderChannel *channel = writer.get();
     if (channel == nullptr) return CORE_OK;
     if (fits(audioSizes[0], sizeof(audio[0]))) channel->sentAudio.format2 = audio[0];
