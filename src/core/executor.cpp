@@ -482,6 +482,15 @@ int core_executor_task_set_due(CoreExecutor *executor, CoreTask *task, int64_t d
     return 0;
 }
 
+void core_executor_cancel_named(const CoreName *executor, uint64_t task_id, int wait)
+{
+    if (task_id == 0 || executor == nullptr) return;
+    if (CoreExecutor *found = core_executor_find(executor)) {
+        core_executor_cancel(found, task_id, wait);
+        core_executor_release(found);
+    }
+}
+
 void core_executor_cancel(CoreExecutor *executor, uint64_t task_id, int wait)
 {
     uint64_t self = core_thread_current_id();

@@ -66,6 +66,10 @@ int core_executor_trigger(const CoreName *executor, uint64_t task_id, int64_t de
 // task's own callback does not wait for itself. The last reference frees it.
 void core_executor_cancel(CoreExecutor *executor, uint64_t task_id, int wait);
 
+// core_executor_cancel on the executor of that name; nothing for task 0 or
+// an executor that no longer exists.
+void core_executor_cancel_named(const CoreName *executor, uint64_t task_id, int wait);
+
 // The task with a reference taken, or NULL. Released with
 // core_executor_cancel without wait.
 CoreTask *core_executor_task_get(CoreExecutor *executor, uint64_t task_id);

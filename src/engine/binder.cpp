@@ -235,11 +235,7 @@ void engine_binder_table_destroy(EngineBinderTable **ptable)
     if (ptable == nullptr || *ptable == nullptr) return;
     EngineBinderTable *table = *ptable;
     if (table->statsTask != 0) {
-        CoreExecutor *executor = core_executor_find(&table->executor);
-        if (executor != nullptr) {
-            core_executor_cancel(executor, table->statsTask, 1);
-            core_executor_release(executor);
-        }
+        core_executor_cancel_named(&table->executor, table->statsTask, 1);
         table->statsTask = 0;
     }
     core_store_destroy(&table->channels);

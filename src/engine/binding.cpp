@@ -57,10 +57,7 @@ CoreResult cancel_task(uint64_t task)
 {
     if (task == 0) return CORE_DONE;
     const CoreName executor = core_name_of(CORE_DEFAULT_EXECUTOR);
-    if (CoreExecutor *ex = core_executor_find(&executor)) {
-        core_executor_cancel(ex, task, 1);
-        core_executor_release(ex);
-    }
+    core_executor_cancel_named(&executor, task, 1);
     return CORE_OK;
 }
 

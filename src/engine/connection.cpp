@@ -232,10 +232,7 @@ void engine_cancel_delayed_task(EngineSession *session)
     if (session == nullptr) return;
     const uint64_t task = session->delayedTask.exchange(0);
     if (task == 0) return;
-    if (CoreExecutor *executor = core_executor_find(&session->executor)) {
-        core_executor_cancel(executor, task, 1);
-        core_executor_release(executor);
-    }
+    core_executor_cancel_named(&session->executor, task, 1);
     uint64_t handle = 0;
     {
         std::lock_guard<std::mutex> guard(g_pendingLock);
@@ -277,10 +274,7 @@ CoreResult engine_schedule_teardown(EngineSession *session, const EngineBindReco
     // and its final event is not posted.
     const uint64_t previous = session->delayedTask.exchange(task);
     if (previous != 0) {
-        if (CoreExecutor *executor = core_executor_find(&session->executor)) {
-            core_executor_cancel(executor, previous, 1);
-            core_executor_release(executor);
-        }
+        core_executor_cancel_named(&session->executor, previous, 1);
         uint64_t old = 0;
         {
             std::lock_guard<std::mutex> guard(g_pendingLock);

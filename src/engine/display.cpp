@@ -434,12 +434,7 @@ void engine_display_destroy(EngineDisplay **display)
         std::lock_guard<std::mutex> guard(d->lock);
         tasks.swap(d->stopTasks);
     }
-    if (!tasks.empty()) {
-        if (CoreExecutor *executor = core_executor_find(&d->config.executor)) {
-            for (uint64_t task : tasks) core_executor_cancel(executor, task, 1);
-            core_executor_release(executor);
-        }
-    }
+    for (uint64_t task : tasks) core_executor_cancel_named(&d->config.executor, task, 1);
     ravk_device_list_destroy(&d->audioSinks);
     ravk_device_list_destroy(&d->videoSinks);
     core_store_destroy(&d->nodes);

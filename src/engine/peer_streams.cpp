@@ -84,12 +84,7 @@ int sender_on_state(void *record, FlowmeshStreamAnswer *)
 void sender_destroy(CoreHandleTable *, void *object, uint64_t)
 {
     auto *s = static_cast<EngineSender *>(object);
-    if (s->pumpTask != 0) {
-        if (CoreExecutor *executor = core_executor_find(&s->config.executor)) {
-            core_executor_cancel(executor, s->pumpTask, 1);
-            core_executor_release(executor);
-        }
-    }
+    core_executor_cancel_named(&s->config.executor, s->pumpTask, 1);
     if (s->stateToken != 0) flowmesh_unregister_state_callbacks(s->stateToken);
     if (s->sessionToken != 0) {
         if (FlowmeshCore *core = flowmesh_core_acquire()) {

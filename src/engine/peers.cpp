@@ -122,10 +122,7 @@ void engine_presence_peer_fini(CoreStore *, CoreStoreItem *item, void **user)
     auto *service = static_cast<EnginePresenceService *>(*user);
     auto *peer = reinterpret_cast<EnginePresencePeer *>(item);
     if (peer->sendTask != 0) {
-        if (CoreExecutor *executor = core_executor_find(&service->executorName)) {
-            core_executor_cancel(executor, peer->sendTask, 1);
-            core_executor_release(executor);
-        }
+        core_executor_cancel_named(&service->executorName, peer->sendTask, 1);
         peer->sendTask = 0;
     }
     list_free(service, &peer->outgoing);

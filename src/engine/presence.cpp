@@ -301,11 +301,7 @@ void on_network_command(EnginePresenceService *service, FlowmeshCore *core, cons
 void cancel_task(EnginePresenceService *service)
 {
     const uint64_t task = service->presenceTask.exchange(0);
-    if (task == 0) return;
-    if (CoreExecutor *executor = core_executor_find(&service->executorName)) {
-        core_executor_cancel(executor, task, 1);
-        core_executor_release(executor);
-    }
+    core_executor_cancel_named(&service->executorName, task, 1);
 }
 
 }  // namespace

@@ -208,13 +208,7 @@ void engine_media_provider_destroy(EngineMediaProvider **pprovider)
         CoreLockGuard guard(&provider->lock);
         tasks.swap(provider->stopTasks);
     }
-    if (!tasks.empty()) {
-        CoreExecutor *executor = core_executor_find(&provider->config.executor);
-        if (executor != nullptr) {
-            for (uint64_t task : tasks) core_executor_cancel(executor, task, 1);
-            core_executor_release(executor);
-        }
-    }
+    for (uint64_t task : tasks) core_executor_cancel_named(&provider->config.executor, task, 1);
 
     uint64_t handles[2];
     {

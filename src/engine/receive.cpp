@@ -123,15 +123,6 @@ void post_stream_event(uint32_t code, const EngineReceiveStream *stream)
     engine_post_event(code, &event, sizeof(event));
 }
 
-void cancel_task(const CoreName &executor_name, uint64_t task)
-{
-    if (task == 0) return;
-    if (CoreExecutor *executor = core_executor_find(&executor_name)) {
-        core_executor_cancel(executor, task, 1);
-        core_executor_release(executor);
-    }
-}
-
 void stream_opened(EngineReceiveService *service, EngineReceiveSession *session, const FlowmeshStreamStateEvent *e)
 {
     const CoreName &stream_name = e->kind.stream_name;
@@ -466,7 +457,7 @@ void engine_receive_stream_fini(CoreStore *, CoreStoreItem *item, void **)
     if (!stream->live) return;
     stream->live = 0;
     flowmesh_stream_close(&stream->sessionName, &stream->streamName);
-    cancel_task(stream->service->executorName, stream->statsTask);
+    core_executor_cancel_named(&stream->service->executorName, stream->statsTask, 1);
     stream->statsTask = 0;
     CoreHandleTable *table = core_handle_tables[CORE_HANDLES_STREAMS];
     core_handle_release(table, stream->receiver);

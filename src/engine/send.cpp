@@ -49,15 +49,6 @@ uint32_t rate_control_of(const EngineSendService *service, const EngineProfileRe
     return (service->sendRoles & service->bindingRole.load()) != 0 ? profile.rateControl : 0;
 }
 
-void cancel_task(const CoreName &executor_name, uint64_t task)
-{
-    if (task == 0) return;
-    if (CoreExecutor *executor = core_executor_find(&executor_name)) {
-        core_executor_cancel(executor, task, 1);
-        core_executor_release(executor);
-    }
-}
-
 void unregister_feedback(uint64_t token)
 {
     if (token == 0) return;
@@ -260,7 +251,7 @@ int engine_send_stream_init(CoreStore *, CoreStoreItem *item, void *arg, void **
         }
     }
     if (stream->feedbackToken == 0) {
-        cancel_task(service->executorName, stream->statsTask);
+        core_executor_cancel_named(&service->executorName, stream->statsTask, 1);
         stream->statsTask = 0;
         if (opened) flowmesh_stream_close(&stream->sessionName, &stream->profile.streamName);
         if (stream->sender != 0) core_handle_release(streams_table(), stream->sender);
@@ -278,7 +269,7 @@ void engine_send_stream_fini(CoreStore *, CoreStoreItem *item, void **)
     stream->live = 0;
     unregister_feedback(stream->feedbackToken);
     stream->feedbackToken = 0;
-    cancel_task(stream->service->executorName, stream->statsTask);
+    core_executor_cancel_named(&stream->service->executorName, stream->statsTask, 1);
     stream->statsTask = 0;
     flowmesh_stream_close(&stream->sessionName, &stream->profile.streamName);
     core_handle_release(streams_table(), stream->sender);
