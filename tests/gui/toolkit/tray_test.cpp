@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <gdkmm/pixbuf.h>
+#include <gio/gio.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtk_env.h"
+#include "toolkit/tray.h"
+#include "toolkit/window.h"
+
+namespace {
+
+// A dbus-daemon of the test's own; nothing of the user's session is touched.
+class PrivateSessionBus {
+public:
+    PrivateSessionBus()
+    {
+        int out[2];
+        if (pipe(out) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            dup2(out[1], STDOUT_FILENO);
+            const int devnull = open("/dev/null", O_WRONLY);
+            if (devnull >= 0) dup2(devnull, STDERR_FILENO);
+            close(out[0]);
+            execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address",
+                   static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        char c;
+        while (pid > 0 && read(out[0], &c, 1) == 1 && c != '\n') address.push_back(c);
+        close(out[0]);
+    }
+    ~PrivateSessionBus()
+    {
+        if (pid <= 0) return;
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    bool running() const { return pid > 0 && !address.empty(); }
+
+    pid_t pid = -1;
+    std::string address;
+};
+
+struct Notification {
+    std::string appIcon, summary, body;
+    int expireTimeout = 0;
+    int imageWidth = 0, imageHeight = 0;  // 0: no image-data hint
+};
+
+// org.freedesktop.Notifications on a thread and main context of its own;
+// records every Notify.
+class NotificationService {
+public:
+    explicit NotificationService(const std::string &address)
+    {
+        std::future<bool> started = ready.get_future();
+        thread = std::thread([this, address] { run(address); });
+        ok = started.get();
+    }
+    ~NotificationService()
+    {
+        if (loop != nullptr) g_main_loop_quit(loop);
+        thread.join();
+    }
+    std::vector<Notification> received()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return notifications;
+    }
+
+    bool ok = false;
+
+private:
+    static constexpr const char *kIntrospection =
+        "<node><interface name='org.freedesktop.Notifications'>"
+        "<method name='Notify'><arg type='s' direction='in'/><arg type='u' direction='in'/>"
+        "<arg type='s' direction='in'/><arg type='s' direction='in'/><arg type='s' direction='in'/>"
+        "<arg type='as' direction='in'/><arg type='a{sv}' direction='in'/><arg type='i' direction='in'/>"
+        "<arg type='u' direction='out'/></method>"
+        "</interface></node>";
+
+    static void onMethod(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
+                         GVariant *parameters, GDBusMethodInvocation *invocation, gpointer data)
+    {
+        auto *service = static_cast<NotificationService *>(data);
+        const gchar *appName = nullptr, *appIcon = nullptr, *summary = nullptr, *body = nullptr;
+        guint32 replaces = 0;
+        GVariant *actions = nullptr, *hints = nullptr;
+        gint32 expire = 0;
+        g_variant_get(parameters, "(&su&s&s&s@as@a{sv}i)", &appName, &replaces, &appIcon, &summary, &body, &actions,
+                      &hints, &expire);
+        Notification n{appIcon, summary, body, expire, 0, 0};
+        if (GVariant *image = g_variant_lookup_value(hints, "image-data", G_VARIANT_TYPE("(iiibiiay)"))) {
+            g_variant_get_child(image, 0, "i", &n.imageWidth);
+            g_variant_get_child(image, 1, "i", &n.imageHeight);
+            g_variant_unref(image);
+        }
+        g_variant_unref(actions);
+        g_variant_unref(hints);
+        {
+            std::lock_guard<std::mutex> lock(service->mutex);
+            service->notifications.push_back(n);
+        }
+        g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", 7u));
+    }
+
+    void run(const std::string &address)
+    {
+        GMainContext *context = g_main_context_new();
+        g_main_context_push_thread_default(context);
+        const auto flags = GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
+        connection = g_dbus_connection_new_for_address_sync(address.c_str(), flags, nullptr, nullptr, nullptr);
+        GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
+        bool registered = false;
+        if (connection != nullptr && info != nullptr) {
+            static const GDBusInterfaceVTable vtable = {onMethod, nullptr, nullptr, {}};
+            registered = g_dbus_connection_register_object(connection, "/org/freedesktop/Notifications",
+                                                           info->interfaces[0], &vtable, this, nullptr, nullptr) > 0;
+            GVariant *reply = g_dbus_connection_call_sync(
+                connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+                g_variant_new("(su)", "org.freedesktop.Notifications", 4u), G_VARIANT_TYPE("(u)"),
+                G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+            guint32 result = 0;
+            if (reply != nullptr) {
+                g_variant_get(reply, "(u)", &result);
+                g_variant_unref(reply);
+            }
+            registered = registered && result == 1;  // primary owner
+        }
+        if (registered) loop = g_main_loop_new(context, FALSE);
+        ready.set_value(registered);
+        if (registered) g_main_loop_run(loop);
+
+        if (loop != nullptr) g_main_loop_unref(loop);
+        if (connection != nullptr) {
+            g_dbus_connection_close_sync(connection, nullptr, nullptr);
+            g_object_unref(connection);
+        }
+        if (info != nullptr) g_dbus_node_info_unref(info);
+        g_main_context_pop_thread_default(context);
+        g_main_context_unref(context);
+    }
+
+    std::mutex mutex;
+    std::vector<Notification> notifications;
+    std::promise<bool> ready;
+    std::thread thread;
+    GMainLoop *loop = nullptr;
+    GDBusConnection *connection = nullptr;
+};
+
+// A 16 x 16 PNG as the program's icon resource.
+std::vector<uint8_t> test_icon_png()
+{
+    Glib::RefPtr<Gdk::Pixbuf> picture = Gdk::Pixbuf::create(Gdk::COLORSPACE_RGB, true, 8, 16, 16);
+    picture->fill(0x3366CCFF);
+    gchar *buffer = nullptr;
+    gsize size = 0;
+    if (!gdk_pixbuf_save_to_buffer(picture->gobj(), &buffer, &size, "png", nullptr, nullptr)) return {};
+    std::vector<uint8_t> png(buffer, buffer + size);
+    g_free(buffer);
+    return png;
+}
+
+std::string repeated(const std::string &piece, size_t times)
+{
+    std::string text;
+    for (size_t i = 0; i < times; i++) text += piece;
+    return text;
+}
+
+// No session bus at all: the notification is dropped. Runs before the
+// suite below points the program at its private bus.
+TEST(TrayNoBus, BalloonIsDropped)
+{
+    const std::string why = pi_test_gtk_start();
+    if (!why.empty()) GTEST_SKIP() << why;
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
+    std::shared_ptr<PiMenu> menu = PiMenu::instance();
+    menu->showBalloon("Title", "Text");
+    EXPECT_TRUE(menu->hasIcon(menu->guid));
+    for (int i = 0; i < 50; i++) pi_test_iterate_once(10);  // the connection fails meanwhile
+    EXPECT_EQ(menu->removeIcon(menu->guid), 1);
+}
+
+// One private bus for the rest of the program.
+class TrayTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        bus = new PrivateSessionBus();
+        if (bus->running()) setenv("DBUS_SESSION_BUS_ADDRESS", bus->address.c_str(), 1);
+    }
+    static void TearDownTestSuite()
+    {
+        delete bus;
+        bus = nullptr;
+    }
+    void SetUp() override
+    {
+        const std::string why = pi_test_gtk_start();
+        if (!why.empty()) GTEST_SKIP() << why;
+        if (!bus->running()) GTEST_SKIP() << "dbus-daemon did not start";
+        const std::vector<uint8_t> png = test_icon_png();
+        PiWindowIcon::setPngLoader([png](uint32_t id) { return id == PI_WINDOW_ICON_PNG ? png : std::vector<uint8_t>(); });
+        menu = PiMenu::instance();
+        menu->iconId = PI_MENU_APP_ICON;
+        menu->removeIcon(menu->guid);
+    }
+    void TearDown() override
+    {
+        if (menu) menu->removeIcon(menu->guid);
+        PiWindowIcon::setPngLoader(nullptr);
+    }
+
+    static inline PrivateSessionBus *bus = nullptr;
+    std::shared_ptr<PiMenu> menu;
+};
+
+TEST(TrayText, CutsToCharactersNotBytes)
+{
+    struct Case {
+        std::string text;
+        size_t count;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {repeated("t", 70), PI_MENU_TITLE_MAX, repeated("t", 63)},
+        {repeated("x", 300), PI_MENU_TEXT_MAX, repeated("x", 255)},
+        {"short", PI_MENU_TITLE_MAX, "short"},
+        {repeated("\xC3\xA9", 70), PI_MENU_TITLE_MAX, repeated("\xC3\xA9", 63)},  // é: 2 bytes each
+        {"ab\xFF" "cd", 3, "ab\xEF\xBF\xBD"},                                      // ill-formed byte: U+FFFD
+        {"", 5, ""},
+    };
+    for (const Case &c : cases) EXPECT_EQ(PiMenu::cutCharacters(c.text, c.count), c.expected) << c.text;
+}
+
+TEST_F(TrayTest, OneIconPerIdentity)
+{
+    EXPECT_EQ(menu->addIcon(PI_MENU_APP_ICON, 0, menu->guid), 0);
+    EXPECT_EQ(menu->addIcon(PI_MENU_APP_ICON, 0, menu->guid), -1);
+    PiMenuGuid other = menu->guid;
+    other[0] ^= 0xFF;
+    EXPECT_EQ(menu->addIcon(0, 0, other), 0);  // no picture: still an icon
+    EXPECT_EQ(menu->removeIcon(other), 1);
+    EXPECT_EQ(menu->removeIcon(other), 0);
+    EXPECT_TRUE(menu->hasIcon(menu->guid));
+}
+
+// No service on the bus: the notification is dropped; the icon still comes
+// and goes, and shut-down removes it at once.
+TEST_F(TrayTest, BalloonWithoutAServiceIsDropped)
+{
+    menu->showBalloon("Title", "Text");
+    EXPECT_TRUE(menu->hasIcon(menu->guid));
+    for (int i = 0; i < 50; i++) pi_test_iterate_once(10);  // the bus answers meanwhile
+    EXPECT_EQ(menu->removeIcon(menu->guid), 1);
+    EXPECT_FALSE(menu->hasIcon(menu->guid));
+}
+
+// Cut title, escaped and cut text, the icon as picture, 5000 ms; the icon
+// goes again after its delay, and one icon serves two balloons.
+TEST_F(TrayTest, BalloonNotifiesAndTheIconGoesAfterItsDelay)
+{
+    NotificationService service(bus->address);
+    ASSERT_TRUE(service.ok);
+    const std::string text = "<b>Bob & Alice</b>" + repeated("y", 300);
+    menu->showBalloon(repeated("T", 70), text);
+    menu->showBalloon("Second", "plain");
+    EXPECT_TRUE(menu->hasIcon(menu->guid));
+    ASSERT_TRUE(pi_test_iterate_until([&] { return service.received().size() == 2; }));
+
+    const std::vector<Notification> got = service.received();
+    EXPECT_EQ(got[0].summary, repeated("T", 63));
+    EXPECT_EQ(got[0].body, "&lt;b&gt;Bob &amp; Alice&lt;/b&gt;" + repeated("y", 255 - 18));
+    EXPECT_EQ(got[0].expireTimeout, PI_MENU_BALLOON_TIMEOUT_MS);
+    EXPECT_EQ(got[0].imageWidth, 16);
+    EXPECT_EQ(got[0].imageHeight, 16);
+    EXPECT_EQ(got[1].summary, "Second");
+    EXPECT_EQ(got[1].body, "plain");
+
+    // A bound on waiting for the removal, not a measured time.
+    for (int i = 0; i < 3000 && menu->hasIcon(menu->guid); i++) pi_test_iterate_once(10);
+    EXPECT_FALSE(menu->hasIcon(menu->guid));
+}
+
+// Before the activation configured it: no picture anywhere.
+TEST_F(TrayTest, BalloonBeforeActivationHasNoPicture)
+{
+    NotificationService service(bus->address);
+    ASSERT_TRUE(service.ok);
+    menu->iconId = 0;
+    menu->showBalloon("Early", "notice");
+    ASSERT_TRUE(pi_test_iterate_until([&] { return service.received().size() == 1; }));
+    EXPECT_EQ(service.received()[0].imageWidth, 0);
+}
+
+}  // namespace
