@@ -223,13 +223,16 @@ void command_open(const char *text)
         p.max_bitrate = static_cast<uint64_t>(plain_mbit) * 1'000'000;
     } else if (p.kind.kind == FLOWMESH_STREAM_MEDIA) {
         // Rate control on, with room for four times the synthetic source
-        // so that retained chunks cover the resends.
+        // (about 24 Mbit/s) so that retained chunks cover the resends. The
+        // source ignores rate events, so it may not be paced below its own
+        // rate: a loaded machine's late reports read as congestion, and a
+        // sender cut below what it is given falls behind for good.
         p.flags = 1;
         p.frame_rate[0] = 30;
         p.frame_rate[1] = 1;
         p.second_frame_rate[0] = 30;
         p.second_frame_rate[1] = 1;
-        p.min_bitrate = 1'000'000;
+        p.min_bitrate = 32'000'000;
         p.max_bitrate = 200'000'000;
     }
     emit("{\"event\":\"open\",\"stream\":\"%s\",\"result\":%d}", name, flowmesh_session_open_stream(&session, &p));

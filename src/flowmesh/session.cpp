@@ -1011,7 +1011,16 @@ CoreResult flowmesh_session_on_message(FlowmeshCore *core, FlowmeshSession *s, c
             s->peer_stamp = m.stamp;
             s->local_stamp = core_seq_next();
         }
-        return flowmesh_core_check_node(core, m.node_id);
+        if (flowmesh_core_check_node(core, m.node_id) == CORE_OK) return CORE_OK;
+        // A refused peer is told so, or its side of the session, idle after
+        // the hello, would wait for a peer that is gone. The session goes
+        // once the close has been delivered or the stream gives up.
+        if (test_and_set(s->flags, FLOWMESH_SESSION_CLOSING)) {
+            FlowmeshControlMessage close = {};
+            close.code = FLOWMESH_CTL_CLOSE;
+            if (send_control(s, &close) != CORE_OK) return CORE_ERR_REFUSED;
+        }
+        return CORE_OK;
     }
     case FLOWMESH_CTL_CLOSE:
         if (test_and_set(s->flags, FLOWMESH_SESSION_CLOSING)) {
@@ -1019,15 +1028,20 @@ CoreResult flowmesh_session_on_message(FlowmeshCore *core, FlowmeshSession *s, c
             const uint64_t engine = core->engine.load();
             const CoreUdpAddr address = {s->peer_address, s->peer_port};
             if (engine != 0 && ops->disconnect != nullptr) ops->disconnect(engine, &address);
-            mark_session_deleted(core, s);
         }
+        // Also when this side's own close is on its way: both sides closed,
+        // and waiting for the finish of a peer that is finishing too only
+        // keeps the session until the stream gives up.
+        mark_session_deleted(core, s);
         return CORE_OK;
     case FLOWMESH_CTL_ESTABLISHED: {
         {
             std::lock_guard<std::mutex> guard(s->facts_lock);
             s->peer_mode = (m.argument & 1) + 1;
         }
-        if (test_and_set(s->flags, FLOWMESH_SESSION_UP_POSTED)) post_session_event(core, s, FLOWMESH_SESSION_UP);
+        // A session refused or closing never comes up.
+        if (!(s->flags.load() & FLOWMESH_SESSION_CLOSING) && test_and_set(s->flags, FLOWMESH_SESSION_UP_POSTED))
+            post_session_event(core, s, FLOWMESH_SESSION_UP);
         return CORE_OK;
     }
     case FLOWMESH_CTL_OPEN_STREAM: return on_open_request(core, s, m);
