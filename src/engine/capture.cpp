@@ -244,11 +244,19 @@ CoreResult engine_capture_audio_config(EngineMediaProvider *provider, RavkProvid
                                        const CoreName *stream, const CoreName *codecName)
 {
     if (provider == nullptr || out == nullptr) return CORE_ERR;
-    out->options = engine_capture_mode(provider->config.audioSource.slotParam);
+    uint32_t slotParam;
+    int64_t codecIndex;
+    {
+        // The encoder choice changes under the lock from the control thread.
+        CoreLockGuard guard(&provider->lock);
+        slotParam = provider->config.audioSource.slotParam;
+        codecIndex = provider->config.audioSource.codecIndex;
+    }
+    out->options = engine_capture_mode(slotParam);
     out->devices = provider->audioSources;
     CoreAudioCodecDesc encoder;
-    if (provider->config.audioSource.codecIndex != -1) {
-        if (core_codec_get_audio(provider->config.audioSource.codecIndex, ENGINE_CODEC_LIST_ENCODERS, &encoder) != 0)
+    if (codecIndex != -1) {
+        if (core_codec_get_audio(codecIndex, ENGINE_CODEC_LIST_ENCODERS, &encoder) != 0)
             return CORE_ERR;
         out->encoder = encoder;
     }
@@ -274,11 +282,19 @@ CoreResult engine_capture_video_config(EngineMediaProvider *provider, RavkProvid
                                        const CoreName *stream, const CoreName *codecName)
 {
     if (provider == nullptr || out == nullptr) return CORE_ERR;
-    out->options = engine_capture_mode(provider->config.videoSource.slotParam);
+    uint32_t slotParam;
+    int64_t codecIndex;
+    {
+        // The encoder choice changes under the lock from the control thread.
+        CoreLockGuard guard(&provider->lock);
+        slotParam = provider->config.videoSource.slotParam;
+        codecIndex = provider->config.videoSource.codecIndex;
+    }
+    out->options = engine_capture_mode(slotParam);
     out->devices = provider->videoSources;
     CoreVideoCodecDesc encoder;
-    if (provider->config.videoSource.codecIndex != -1) {
-        if (core_codec_get_video(provider->config.videoSource.codecIndex, ENGINE_CODEC_LIST_ENCODERS, &encoder) != 0)
+    if (codecIndex != -1) {
+        if (core_codec_get_video(codecIndex, ENGINE_CODEC_LIST_ENCODERS, &encoder) != 0)
             return CORE_ERR;
         out->encoder = encoder;
     }
@@ -326,10 +342,11 @@ uint64_t engine_capture_create(EngineMediaProvider *provider, uint32_t mask, con
     }
     if (mask & RAVK_MEDIA_VIDEO) {
         if (engine_capture_video_config(provider, &config.video, videoStream, codecName) != CORE_OK) return 0;
+        config.minimum_rate = {provider->config.captureSourceParams[0], provider->config.captureSourceParams[1]};
+        // The interface flips the cursor flags from the command thread.
+        CoreLockGuard guard(&provider->lock);
         config.show_cursor = provider->config.showCursor;
         config.show_clicks = provider->config.showClicks;
-        config.minimum_rate = {provider->config.captureSourceParams[0], provider->config.captureSourceParams[1]};
-        CoreLockGuard guard(&provider->lock);
         const uint64_t *params = provider->config.captureParams;
         config.buffer1_size = params[0];
         config.buffer1 = reinterpret_cast<void *>(static_cast<uintptr_t>(params[1]));
