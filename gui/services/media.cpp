@@ -12,6 +12,7 @@
 #include "engine/devices.h"
 #include "engine/display.h"
 #include "engine/engine.h"
+#include "engine/evaluation.h"
 #include "engine/names.h"
 #include "engine/node.h"
 #include "engine/picture.h"
@@ -91,19 +92,6 @@ CoreVideoMode core_mode(const PkVideoMode &mode)
     memcpy(&out, &mode, sizeof(out));
     return out;
 }
-
-struct LadderSize {
-    uint32_t width;
-    uint32_t height;
-};
-
-// The evaluation's picture sizes, smallest first.
-constexpr LadderSize kEvaluationLadder[] = {
-    {256, 144},   {256, 256},   {320, 180},   {320, 320},   {384, 216},   {384, 384},   {512, 288},  {512, 512},
-    {640, 360},   {640, 640},   {768, 432},   {768, 768},   {1024, 576},  {1024, 1024}, {1280, 720}, {1280, 1280},
-    {1920, 1080}, {1920, 1920}, {2048, 1152}, {2048, 2048}, {2560, 1440}, {3360, 1890}, {3840, 2160},
-};
-constexpr uint32_t kEvaluationRates[] = {30, 60};
 
 }  // namespace
 
@@ -327,11 +315,12 @@ uint64_t pk_media_video_decoder_count()
 
 std::vector<PkVideoMode> pk_evaluation_mode_list()
 {
-    std::vector<PkVideoMode> modes;
-    modes.reserve(std::size(kEvaluationLadder) * std::size(kEvaluationRates));
-    for (const LadderSize &size : kEvaluationLadder)
-        for (uint32_t rate : kEvaluationRates) modes.push_back({size.width, size.height, rate, 1});
-    return modes;
+    std::vector<CoreVideoMode> modes(engine_eval_modes(nullptr, 0));
+    engine_eval_modes(modes.data(), modes.size());
+    std::vector<PkVideoMode> out;
+    out.reserve(modes.size());
+    for (const CoreVideoMode &mode : modes) out.push_back({mode.width, mode.height, mode.rate_num, mode.rate_den});
+    return out;
 }
 
 uint64_t pk_node_field_publish(const PkXID &field, const void *value, uint64_t length)

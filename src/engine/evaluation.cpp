@@ -499,6 +499,17 @@ EngineEvalResults *engine_eval_result_init(EngineEvalResults *record, uint64_t r
     return record;
 }
 
+uint64_t engine_eval_modes(CoreVideoMode *out, uint64_t capacity)
+{
+    uint64_t n = 0;
+    for (const LadderSize &size : kLadder)
+        for (const auto &rate : kTrialRates) {
+            if (out != nullptr && n < capacity) out[n] = {size.width, size.height, rate[0], rate[1]};
+            ++n;
+        }
+    return n;
+}
+
 EngineEvalTrial *engine_eval_next_trial(EngineEvalContext *context, CoreVideoMode *source, CoreVideoMode *current,
                                         uint32_t alignWidth, uint32_t alignHeight, int direction)
 {

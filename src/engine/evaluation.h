@@ -245,6 +245,10 @@ EngineEvalResults *engine_eval_result_init(EngineEvalResults *record, uint64_t r
 // empty).
 CoreResult engine_eval_build_trials(EngineEvalContext *context, const CoreVideoMode *limit);
 
+// Every mode the evaluation may try, smallest first and each size at every
+// trial rate, into `out` (at most `capacity`); returns how many there are.
+uint64_t engine_eval_modes(CoreVideoMode *out, uint64_t capacity);
+
 // Picks the next video trial after `current` in `direction` (0 first, +1
 // up, -1 down). The trial, with its maximum written into *current and its
 // source size into *source; NULL when there is none.
