@@ -32,11 +32,7 @@ constexpr uint32_t kIntValueType = 0;
 
 const CoreName &command_topic()
 {
-    static const CoreName name = [] {
-        CoreName made;
-        core_name_format(&made, "%s", ENGINE_COMMAND_TOPIC);
-        return made;
-    }();
+    static const CoreName name = core_name_of(ENGINE_COMMAND_TOPIC);
     return name;
 }
 

@@ -26,11 +26,7 @@ namespace {
 // and the channel's removal already waits for callers that are inside it.
 const CoreName &control_channel()
 {
-    static const CoreName name = [] {
-        CoreName made;
-        core_name_format(&made, "%s", ENGINE_CONTROL_SERVICE);
-        return made;
-    }();
+    static const CoreName name = core_name_of(ENGINE_CONTROL_SERVICE);
     return name;
 }
 

@@ -20,19 +20,9 @@
 #include "core/thread.h"
 #include "core/topic.h"
 #include "core/values.h"
+#include "thread_count.h"
 
 namespace {
-
-int thread_count()
-{
-    DIR *dir = opendir("/proc/self/task");
-    if (dir == nullptr) return -1;
-    int count = 0;
-    while (dirent *entry = readdir(dir))
-        if (entry->d_name[0] != '.') count++;
-    closedir(dir);
-    return count;
-}
 
 // A joined thread can linger in /proc for a moment after the join.
 int thread_count_settled(int expected)

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "thread_count.h"
 #include "core/topic.h"
 #include "engine/codes.h"
 #include "engine/config.h"
@@ -163,18 +164,6 @@ inline void add_properties(const char *user = "alice")
               CORE_OK);
     ASSERT_EQ(engine_node_property_add(ENGINE_PROP_AVATAR, "\x89PNG", 4), CORE_OK);
     ASSERT_EQ(engine_node_properties_seal(), CORE_OK);
-}
-
-// Threads of this process.
-inline size_t thread_count()
-{
-    size_t n = 0;
-    if (DIR *dir = opendir("/proc/self/task")) {
-        while (dirent *entry = readdir(dir))
-            if (entry->d_name[0] != '.') ++n;
-        closedir(dir);
-    }
-    return n;
 }
 
 // An engine context as the interface makes it, destroyed at the end.

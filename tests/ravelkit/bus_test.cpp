@@ -19,6 +19,7 @@
 #include "core/system.h"
 #include "engine/node.h"
 #include "gst_support.h"
+#include "thread_count.h"
 
 namespace
 {
@@ -203,15 +204,6 @@ TEST_F(BusTest, BusThreadDeliversTheEndOfStream)
     ravk_bus_thread_stop(&thread);
     EXPECT_EQ(thread, nullptr);
     ravk_node_free(&pipeline);
-}
-
-size_t thread_count()
-{
-    size_t count = 0;
-    DIR *tasks = opendir("/proc/self/task");
-    while (tasks != nullptr && readdir(tasks) != nullptr) ++count;
-    if (tasks != nullptr) closedir(tasks);
-    return count;
 }
 
 // Every tenth cycle plays a short pipeline; the others stop the thread
