@@ -380,7 +380,9 @@ TEST_F(EngineReceive, TheThirtySecondWaitingDatagramWakesTheDispatcher)
     for (uint32_t i = 0; i < FLOWMESH_RING_WAKE - 1; ++i) ASSERT_TRUE(send_numbered(fd, data_, i));
     // A receive thread counts a datagram before it lands in the ring: wait
     // for the ring itself.
-    ASSERT_TRUE(engine_wait([&] { return instance_->ring_count.load() == FLOWMESH_RING_WAKE - 1u; }));
+    ASSERT_TRUE(engine_wait([&] { return instance_->ring_count.load() == FLOWMESH_RING_WAKE - 1u; }))
+        << "ring " << instance_->ring_count.load() << ", received " << counters().received << ", delivered "
+        << recorder_.delivered.load();
     EXPECT_EQ(counters().received, FLOWMESH_RING_WAKE - 1u);
     EXPECT_EQ(counters().dispatched, 0u);
 
