@@ -2,9 +2,11 @@
 
 #include <exception>
 
+#include "app/info.h"
 #include "app/texts.h"
 #include "core/log.h"
 #include "engine/engine.h"
+#include "notifications/notifications.h"
 #include "services/bind_channels.h"
 #include "services/centre.h"
 #include "services/config.h"
@@ -67,9 +69,10 @@ std::shared_ptr<VeltranaApp> createApplication()
     }
     // The toolkit takes the windows' icon from the program's pictures.
     PiWindowIcon::setPngLoader(loadPngResource);
-    // The desktop-notification manager, which would take the product name,
-    // the application id and "--" PK_TOAST_OPTION_NAME here, is not part of
-    // this build yet.
+    const std::shared_ptr<Notifications> notifications = Notifications::instance();
+    VeltranaAppInfo info;
+    notifications->applicationName = info.productName(false, false);
+    notifications->applicationUserModelId = info.applicationId();
     PkDeam::instance()->addListener(app);
     return app;
 }

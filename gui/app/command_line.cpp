@@ -15,6 +15,7 @@
 #include "app/texts.h"
 #include "core/log.h"
 #include "core/values.h"
+#include "notifications/notifications.h"
 #include "services/utils.h"
 
 namespace {
@@ -240,10 +241,9 @@ int VeltranaApp::on_command_line(const Glib::RefPtr<Gio::ApplicationCommandLine>
     setenv("GTK_CSD", "0", 1);
 
     dataFolder = pk_data_folder();
-    const std::string icon = pk_write_notification_icon(dataFolder);
-    // The desktop-notification manager is not part of this build yet; the
-    // icon file is ready for it.
-    core_log(CORE_LOG_INFO, kModule, "notification icon: %s", icon.empty() ? "(none)" : icon.c_str());
+    const std::shared_ptr<Notifications> notifications = Notifications::instance();
+    notifications->iconPath = pk_write_notification_icon(dataFolder);
+    notifications->initialize();
 
     if (pk_publish_folders(programFolder, dataFolder) != 0)
         core_log(CORE_LOG_ERROR, kModule, "the program's folders were not published; settings use the current folder");

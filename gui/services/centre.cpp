@@ -392,9 +392,8 @@ void PkCenterNotify::onCoreEvent(uint32_t code, const std::vector<uint8_t> &data
     case ENGINE_EVT_PRESENCE_STATE: {
         uint32_t state;
         if (!read_record(data, &state)) return refuse(code, data.size());
-        if (static_cast<int32_t>(state) != lastDiscoveryState)
+        if (lastDiscoveryState.exchange(static_cast<int32_t>(state)) != static_cast<int32_t>(state))
             notify(&IPkCenterNotify::onDiscoveryState, static_cast<int>(state));
-        lastDiscoveryState = static_cast<int32_t>(state);
         return;
     }
     case ENGINE_EVT_LOCAL_ENDPOINT: {

@@ -111,6 +111,9 @@ public:
 
     // Strong references: a window stays alive until it removes itself. A
     // window added twice is called twice.
+    // Forgets the last presence state, so that the next one reaches the
+    // observers even when it equals the last.
+    void resetPresenceState() { lastDiscoveryState.store(0); }
     void addObserver(std::shared_ptr<IPkCenterNotify> observer);
     void removeObserver(const std::shared_ptr<IPkCenterNotify> &observer);
 
@@ -146,7 +149,8 @@ private:
     void onNodeAddress(uint32_t code, const std::vector<uint8_t> &data);
     void onBindEvent(uint32_t code, const std::vector<uint8_t> &data);
 
-    int32_t lastDiscoveryState = 0;  // written only on the pump's worker
+    // The pump's worker compares and stores; a window being shown resets it.
+    std::atomic<int32_t> lastDiscoveryState{0};
     std::mutex observerMutex;        // guards observers
     std::vector<std::shared_ptr<IPkCenterNotify>> observers;
     std::mutex nodeMutex;  // guards nodes

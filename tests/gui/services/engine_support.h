@@ -44,11 +44,16 @@
 // library is loaded and abandons it, on purpose, when the quark table grows
 // as the multimedia framework starts; the stack shows only _dl_init. The
 // suites that include this header (one source each) run the framework.
-extern "C" const char *__lsan_default_suppressions() { return "leak:_dl_init\n"; }
+// Weak: a suite that also links the windows' test environment takes its
+// wider list instead.
+extern "C" __attribute__((weak)) const char *__lsan_default_suppressions() { return "leak:_dl_init\n"; }
 
 // GLib is built without frame pointers: the fast unwinder stops inside it
 // and the stack above would never show _dl_init.
-extern "C" const char *__asan_default_options() { return "fast_unwind_on_malloc=0:malloc_context_size=8"; }
+extern "C" __attribute__((weak)) const char *__asan_default_options()
+{
+    return "fast_unwind_on_malloc=0:malloc_context_size=8";
+}
 
 namespace facade_support {
 
