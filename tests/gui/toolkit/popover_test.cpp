@@ -120,7 +120,7 @@ TEST_F(PopoverTest, ClosesByHandOrByItselfAndTellsTheOwnerOnce)
     std::shared_ptr<PiGtkPopover> alone = PiGtkPopover::show(*button, "alone");
     alone->closedSlot = [&] { aloneClosed++; };
     // A bound on waiting for the timeout, not a measured time.
-    for (int i = 0; i < 3000 && aloneClosed == 0; i++) pi_test_iterate_once(10);
+    pi_test_iterate_until([&] { return aloneClosed != 0; });
     EXPECT_EQ(aloneClosed, 1);
     EXPECT_TRUE(pi_test_iterate_until([&] { return !alone->get_visible(); }));
     EXPECT_EQ(keptClosed, 1);
