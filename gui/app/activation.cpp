@@ -1,5 +1,6 @@
 #include "app/activation.h"
 
+#include <gtk/gtk.h>
 #include <openssl/rand.h>
 
 #include <cstdlib>
@@ -21,10 +22,35 @@
 #include "services/facade.h"
 #include "services/web.h"
 #include "toolkit/theme.h"
+#include "toolkit/tray.h"
+
+// After every gtkmm header: Xlib defines names that glibmm uses.
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
 
 namespace {
 
 constexpr const char *kModule = "shell";
+
+VeltranaApp::MainWindowOpener &main_window_opener()
+{
+    static VeltranaApp::MainWindowOpener opener;
+    return opener;
+}
+
+// The X11 id of the window's toplevel, for the notification-area icon; 0
+// where the window has none or the display is not X11.
+uint64_t native_window_id(Gtk::Window &window)
+{
+#ifdef GDK_WINDOWING_X11
+    GdkWindow *toplevel = gtk_widget_get_window(GTK_WIDGET(window.gobj()));
+    if (toplevel != nullptr && GDK_IS_X11_WINDOW(toplevel)) return gdk_x11_window_get_xid(toplevel);
+#else
+    (void)window;
+#endif
+    return 0;
+}
 
 // The VA-API backend's feature word and its index in "frmwrk.vid.ftrs".
 constexpr int32_t kVaapiFeaturesProc = 44;
@@ -184,11 +210,22 @@ void VeltranaApp::on_activate()
     else if (themeName == "dark")
         PiTheme::instance()->setMode(PI_THEME_DARK);
 
-    // The main window is not part of this build yet: nothing is opened, the
-    // notification-area icon gets no owner window, and the main loop ends
-    // since no window is left.
-    core_log(CORE_LOG_INFO, kModule, "activation: no main window in this build, nothing is opened");
+    MainWindowOpener &opener = main_window_opener();
+    std::shared_ptr<Gtk::Window> window = opener ? opener(Glib::wrap(gobj(), true))
+                                                 : std::shared_ptr<Gtk::Window>();
+    if (!window) {
+        // The notification-area icon gets no owner window, and the main
+        // loop ends since no window is left.
+        core_log(CORE_LOG_WARN, kModule, "activation: the main window was not opened");
+        return;
+    }
+    window->present();
+    const std::shared_ptr<PiMenu> menu = PiMenu::instance();
+    menu->iconId = PI_MENU_APP_ICON;
+    menu->hwnd = native_window_id(*window);
 }
+
+void VeltranaApp::setMainWindowOpener(MainWindowOpener opener) { main_window_opener() = std::move(opener); }
 
 int VeltranaApp::startCore()
 {
@@ -243,8 +280,6 @@ int VeltranaApp::startCore()
     saveAppSettings(settings);
 
     PkDeam::instance()->setState(PK_DEAM_STATE_STARTED);
-    // Stale update downloads are the update dialog's to remove; it is not
-    // part of this build yet.
     PkWeb::instance()->start();
     return 0;
 }

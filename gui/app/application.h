@@ -26,7 +26,9 @@
 
 #include <giomm/applicationcommandline.h>
 #include <glibmm/ustring.h>
+#include <gtkmm/window.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,6 +59,13 @@ public:
     // asks the facade to start the engine and starts the HTTP worker. 0;
     // std::system_error when the HTTP worker cannot be started.
     int startCore();
+
+    // The main window's opener: the program sets it before it runs the
+    // application, since the window libraries are built on this one.
+    // Activation calls it once; it returns the started window, or empty
+    // when none was made. Without an opener activation opens nothing.
+    using MainWindowOpener = std::function<std::shared_ptr<Gtk::Window>(const Glib::RefPtr<Gtk::Application> &)>;
+    static void setMainWindowOpener(MainWindowOpener opener);
 
     // Parses the program's options out of `arguments` (the program's name
     // first) into the fields below; what the program does not know stays

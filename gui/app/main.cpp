@@ -7,6 +7,8 @@
 #include "app/info.h"
 #include "app/instance.h"
 #include "app/resources.h"
+#include "windows/info/update_dialog.h"
+#include "windows/main/front_window.h"
 
 int main(int argc, char **argv)
 {
@@ -26,6 +28,12 @@ int main(int argc, char **argv)
     // their text; -1 keeps the toolkit at its own resolution.
     setenv("GDK_DPI_SCALE", "-1", 1);
 
+    // Activation opens the main window once the engine has started; an
+    // installer left by an earlier update goes first.
+    VeltranaApp::setMainWindowOpener([](const Glib::RefPtr<Gtk::Application> &application) {
+        UpdateDialog::removeStaleDownloads();
+        return std::shared_ptr<Gtk::Window>(PiApplication::open<FrontWindow>(application, nullptr));
+    });
     std::shared_ptr<VeltranaApp> app = createApplication();
     int code = 0;
     if (app) code = app->run(argc, argv);
