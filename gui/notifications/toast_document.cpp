@@ -13,30 +13,14 @@ void collect(ToastXmlNode *node, const std::string &tagName, std::vector<ToastXm
     for (const auto &child : node->children()) collect(child.get(), tagName, out);
 }
 
-std::string escaped(const std::string &text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
 void serialise(const ToastXmlNode &node, std::string &out)
 {
     if (node.kind() == ToastXmlNode::Kind::Text) {
-        out += escaped(node.text());
+        out += toastEscaped(node.text(), true);
         return;
     }
     out += "<" + node.name();
-    for (const auto &[name, value] : node.attributes()) out += " " + name + "=\"" + escaped(value) + "\"";
+    for (const auto &[name, value] : node.attributes()) out += " " + name + "=\"" + toastEscaped(value, true) + "\"";
     if (node.children().empty()) {
         out += "/>";
         return;
@@ -47,6 +31,22 @@ void serialise(const ToastXmlNode &node, std::string &out)
 }
 
 }  // namespace
+
+std::string toastEscaped(const std::string &text, bool quotes)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += quotes ? "&quot;" : "\""; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
 
 std::unique_ptr<ToastXmlNode> ToastXmlNode::element(const std::string &tagName)
 {

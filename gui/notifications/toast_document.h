@@ -77,4 +77,9 @@ private:
     std::unique_ptr<ToastXmlNode> rootNode;
 };
 
+// The text with "&", "<" and ">" written as entities, and '"' too when
+// `quotes` (XML attribute values need it; notification body markup knows
+// only the first three).
+std::string toastEscaped(const std::string &text, bool quotes);
+
 }  // namespace WinToastLib

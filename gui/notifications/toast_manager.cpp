@@ -39,23 +39,6 @@ std::string valid(const std::string &text)
     return out;
 }
 
-// The body markup of notification services knows the entities of "&", "<"
-// and ">" only; quotes stay as typed.
-std::string escapedMarkup(const std::string &text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
 std::string attributeOr(const ToastXmlNode *node, const char *name)
 {
     const std::string *value = node != nullptr ? node->attribute(name) : nullptr;
@@ -82,7 +65,7 @@ GVariant *notifyParameters(const ToastXmlDocument &document, const std::string &
             continue;
         }
         if (!body.empty()) body += "\n";
-        body += escapedMarkup(valid(text->text()));
+        body += toastEscaped(valid(text->text()), false);
     }
 
     GVariantBuilder actions;

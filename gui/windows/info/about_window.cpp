@@ -5,7 +5,6 @@
 
 #include <cmath>
 
-#include "core/log.h"
 #include "toolkit/css.h"
 
 namespace {
@@ -28,43 +27,9 @@ void replace_all(std::string &text, const std::string &from, const std::string &
 }  // namespace
 
 AboutWindow::AboutWindow(GtkWindow *cobject, const Glib::RefPtr<Gtk::Builder> &builder)
-    : VeltranaWindow<Gtk::Window>(cobject)
+    : PkThemedPageWindow<AboutWindow>(cobject, builder, _("About"), "about_text_view")
 {
-    set_title(_("About"));
-    scaler.update(false, AppSize{});
-    builder->get_widget("about_text_view", textView);
-    if (textView == nullptr) core_log(CORE_LOG_ERROR, "windows", "Gtk::Builder::get_widget(): dynamic_cast<> failed.");
-    if (textView != nullptr) {
-        textView->set_cursor_visible(false);
-        textView->set_editable(false);
-    }
-    const AppSize initial = pk_page_initial_level(scaler, 1);
-    steps.current = initial;
-    scaler.currentLevel = initial;
-    pk_page_follow_theme(*this);
-    resize(int(initial.width), int(initial.height));
-    Gdk::Geometry hints{};
-    hints.min_width = int(scaler.minimumLevel.width);
-    hints.min_height = int(scaler.minimumLevel.height);
-    set_geometry_hints(*this, hints, Gdk::HINT_MIN_SIZE);
-    buildText(pk_page_theme(), initial);
-    signal_size_allocate().connect(sigc::mem_fun(*this, &AboutWindow::onSizeAllocate));
-}
-
-void AboutWindow::onThemeChanged(int theme)
-{
-    buildText(theme, steps.current);
-}
-
-void AboutWindow::onSizeAllocate(Gtk::Allocation &allocation)
-{
-    AppSize target;
-    const AppSize size{uint32_t(std::max(allocation.get_width(), 0)), uint32_t(std::max(allocation.get_height(), 0))};
-    if (steps.allocate(scaler, size, target)) {
-        scaler.currentLevel = steps.current;
-        buildText(pk_page_theme(), target);
-    }
-    scaler.currentLevel = steps.current;
+    openPage(1);
 }
 
 Gtk::Expander *AboutWindow::makeExpander(const std::string &title, const std::string &text, int minWidth,

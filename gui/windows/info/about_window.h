@@ -28,7 +28,7 @@
 // At most this many entries of an indexed page family are read.
 #define PK_ABOUT_MAX_ENTRIES 256
 
-class AboutWindow : public VeltranaWindow<Gtk::Window>, public IPiTheme, public std::enable_shared_from_this<AboutWindow> {
+class AboutWindow : public PkThemedPageWindow<AboutWindow> {
 public:
     AboutWindow(GtkWindow *cobject, const Glib::RefPtr<Gtk::Builder> &builder);
 
@@ -36,18 +36,11 @@ public:
     // light, 1 dark) and the level.
     void buildText(int theme, AppSize level);
 
-    void onThemeChanged(int theme) override;
-    void onSizeAllocate(Gtk::Allocation &allocation);
-
     // A collapsed pane titled `title` holding the text in a scrolled,
     // read-only view of at least the given content size; its font is fontPx
     // scaled by the screen's resolution. Owned by the container it goes in.
     static Gtk::Expander *makeExpander(const std::string &title, const std::string &text, int minWidth,
                                        int minHeight, unsigned fontPx);
-
-    Gtk::TextView *textView = nullptr;
-    VeltranaAppScaler scaler;
-    PkPageSteps steps;
 };
 
 extern const char about_window_ui[];

@@ -20,21 +20,17 @@
 #include "toolkit/application.h"
 #include "windows/info/info_pages.h"
 
-class EULAWindow : public VeltranaWindow<Gtk::Window>, public std::enable_shared_from_this<EULAWindow> {
+class EULAWindow : public PkPageWindow<EULAWindow> {
 public:
     EULAWindow(GtkWindow *cobject, const Glib::RefPtr<Gtk::Builder> &builder);
 
     // Replaces the buffer of the view with one generated for the level.
     void buildText(AppSize level);
 
-    void onSizeAllocate(Gtk::Allocation &allocation);
     // Closes the first licence agreement window of the application.
     void onOkClicked();
 
-    Gtk::TextView *textView = nullptr;
     Gtk::Button *okButton = nullptr;
-    VeltranaAppScaler scaler;
-    PkPageSteps steps;
 };
 
 extern const char eula_window_ui[];

@@ -24,22 +24,13 @@
 #include "toolkit/theme.h"
 #include "windows/info/info_pages.h"
 
-class InstructionWindow : public VeltranaWindow<Gtk::Window>,
-                          public IPiTheme,
-                          public std::enable_shared_from_this<InstructionWindow> {
+class InstructionWindow : public PkThemedPageWindow<InstructionWindow> {
 public:
     InstructionWindow(GtkWindow *cobject, const Glib::RefPtr<Gtk::Builder> &builder);
 
     // Replaces the buffer of the view with one generated for the theme (0
     // light, 1 dark) and the level.
     void buildText(int theme, AppSize level);
-
-    void onThemeChanged(int theme) override;
-    void onSizeAllocate(Gtk::Allocation &allocation);
-
-    Gtk::TextView *textView = nullptr;
-    VeltranaAppScaler scaler;
-    PkPageSteps steps;
 };
 
 // The pieces of a page cut at every "\n", empty pieces kept: a text ending
