@@ -23,7 +23,7 @@ struct PendingNotification {
     GVariant *image = nullptr;  // floating "(iiibiiay)", or null
 };
 
-// The notification spec's "image-data": the raw pixels of a pixbuf.
+// The desktop notification hint "image-data": the raw pixels of a pixbuf.
 GVariant *image_data(const Glib::RefPtr<Gdk::Pixbuf> &picture)
 {
     if (!picture) return nullptr;
