@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 
 #include "core/log.h"
 #include "toolkit/window.h"
@@ -49,18 +50,24 @@ void on_notify_reply(GObject *source, GAsyncResult *result, gpointer)
     g_error_free(error);
 }
 
-void on_bus(GObject *, GAsyncResult *result, gpointer data)
+// Balloons waiting for the session bus, oldest first; the main thread's
+// alone. One fetch of the bus serves all of them, so they go out in the
+// order they were shown.
+std::deque<PendingNotification *> &waiting_balloons()
 {
-    PendingNotification *pending = static_cast<PendingNotification *>(data);
-    GError *error = nullptr;
-    GDBusConnection *connection = g_bus_get_finish(result, &error);
-    if (connection == nullptr) {
-        core_log(CORE_LOG_INFO, "toolkit", "balloon not shown, no session bus: %s", error->message);
-        g_error_free(error);
-        if (pending->image != nullptr) g_variant_unref(g_variant_ref_sink(pending->image));
-        delete pending;
-        return;
-    }
+    static std::deque<PendingNotification *> waiting;
+    return waiting;
+}
+bool bus_fetch_running = false;
+
+void drop_balloon(PendingNotification *pending)
+{
+    if (pending->image != nullptr) g_variant_unref(g_variant_ref_sink(pending->image));
+    delete pending;
+}
+
+void send_balloon(GDBusConnection *connection, PendingNotification *pending)
+{
     GVariantBuilder hints;
     g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
     if (pending->image != nullptr) g_variant_builder_add(&hints, "{sv}", "image-data", pending->image);
@@ -70,8 +77,25 @@ void on_bus(GObject *, GAsyncResult *result, gpointer data)
                       pending->body.c_str(), g_variant_new_strv(nullptr, 0), &hints, PI_MENU_BALLOON_TIMEOUT_MS);
     g_dbus_connection_call(connection, kNotifyName, kNotifyPath, kNotifyName, "Notify", parameters,
                            G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, on_notify_reply, nullptr);
-    g_object_unref(connection);
     delete pending;
+}
+
+void on_bus(GObject *, GAsyncResult *result, gpointer)
+{
+    bus_fetch_running = false;
+    std::deque<PendingNotification *> pending;
+    pending.swap(waiting_balloons());
+    GError *error = nullptr;
+    GDBusConnection *connection = g_bus_get_finish(result, &error);
+    if (connection == nullptr) {
+        core_log(CORE_LOG_INFO, "toolkit", "balloon not shown, no session bus: %s", error->message);
+        g_error_free(error);
+        for (PendingNotification *balloon : pending) drop_balloon(balloon);
+        return;
+    }
+    // Calls on one connection go out in the order they are made.
+    for (PendingNotification *balloon : pending) send_balloon(connection, balloon);
+    g_object_unref(connection);
 }
 
 std::string icon_name(const PiMenuGuid &identity)
@@ -175,5 +199,8 @@ void PiMenu::sendNotification(const std::string &title, const std::string &body)
 {
     PendingNotification *pending = new PendingNotification{title, body, nullptr};
     if (iconId != 0) pending->image = image_data(PiWindowIcon::picture());
-    g_bus_get(G_BUS_TYPE_SESSION, nullptr, on_bus, pending);
+    waiting_balloons().push_back(pending);
+    if (bus_fetch_running) return;
+    bus_fetch_running = true;
+    g_bus_get(G_BUS_TYPE_SESSION, nullptr, on_bus, nullptr);
 }
