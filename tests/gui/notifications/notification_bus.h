@@ -1,14 +1,17 @@
 // A private session bus and a notification service on it, for the suites of
-// the desktop notifications: nothing of the user's session is touched.
+// the desktop notifications and the tray's balloons: nothing of the user's
+// session is touched. received() and closed() are called from the test's
+// thread; they return copies.
 #pragma once
 
 #include <gio/gio.h>
+#include <gtest/gtest.h>
 
-#include <future>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gui/session_bus.h"
@@ -17,25 +20,20 @@ struct ReceivedNotification {
     std::string appName, summary, body, desktopEntry, appIcon;
     std::vector<std::string> actions;
     int expireTimeout = 0;
+    int imageWidth = 0, imageHeight = 0;  // 0: no image-data hint
     uint32_t id = 0;
 };
 
 // org.freedesktop.Notifications on a thread and main context of its own:
 // records every Notify, answers CloseNotification with NotificationClosed
 // (reason 3) and sends the signals a test asks for.
-class NotificationService {
+class NotificationService : public SessionBusService {
 public:
     explicit NotificationService(const std::string &address)
     {
-        std::future<bool> started = ready.get_future();
-        thread = std::thread([this, address] { run(address); });
-        ok = started.get();
+        start(address, kIntrospection, kPath, "org.freedesktop.Notifications");
     }
-    ~NotificationService()
-    {
-        if (loop != nullptr) g_main_loop_quit(loop);
-        thread.join();
-    }
+    ~NotificationService() override { stop(); }
     std::vector<ReceivedNotification> received()
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -46,17 +44,14 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return closeCalls;
     }
-    // Broadcasts a signal of the service; GDBus sends from any thread.
+    // Broadcasts a signal of the service.
     void emit(const char *member, GVariant *parameters)
     {
-        g_dbus_connection_emit_signal(connection, nullptr, "/org/freedesktop/Notifications",
-                                      "org.freedesktop.Notifications", member, parameters, nullptr);
-        g_dbus_connection_flush_sync(connection, nullptr, nullptr);
+        emitSignal(kPath, "org.freedesktop.Notifications", member, parameters);
     }
 
-    bool ok = false;
-
 private:
+    static constexpr const char *kPath = "/org/freedesktop/Notifications";
     static constexpr const char *kIntrospection =
         "<node><interface name='org.freedesktop.Notifications'>"
         "<method name='Notify'><arg type='s' direction='in'/><arg type='u' direction='in'/>"
@@ -66,21 +61,19 @@ private:
         "<method name='CloseNotification'><arg type='u' direction='in'/></method>"
         "</interface></node>";
 
-    static void onMethod(GDBusConnection *connection, const gchar *, const gchar *, const gchar *,
-                         const gchar *method, GVariant *parameters, GDBusMethodInvocation *invocation, gpointer data)
+    void onMethod(GDBusConnection *connection, const gchar *method, GVariant *parameters,
+                  GDBusMethodInvocation *invocation) override
     {
-        auto *service = static_cast<NotificationService *>(data);
         if (g_strcmp0(method, "CloseNotification") == 0) {
             guint32 id = 0;
             g_variant_get(parameters, "(u)", &id);
             {
-                std::lock_guard<std::mutex> lock(service->mutex);
-                service->closeCalls.push_back(id);
+                std::lock_guard<std::mutex> lock(mutex);
+                closeCalls.push_back(id);
             }
             g_dbus_method_invocation_return_value(invocation, nullptr);
-            g_dbus_connection_emit_signal(connection, nullptr, "/org/freedesktop/Notifications",
-                                          "org.freedesktop.Notifications", "NotificationClosed",
-                                          g_variant_new("(uu)", id, 3u), nullptr);
+            g_dbus_connection_emit_signal(connection, nullptr, kPath, "org.freedesktop.Notifications",
+                                          "NotificationClosed", g_variant_new("(uu)", id, 3u), nullptr);
             return;
         }
         const gchar *appName = nullptr, *appIcon = nullptr, *summary = nullptr, *body = nullptr;
@@ -89,9 +82,19 @@ private:
         gint32 expire = 0;
         g_variant_get(parameters, "(&su&s&s&s@as@a{sv}i)", &appName, &replaces, &appIcon, &summary, &body, &actions,
                       &hints, &expire);
-        ReceivedNotification n{appName, summary, body, "", appIcon, {}, expire, 0};
+        ReceivedNotification n;
+        n.appName = appName;
+        n.summary = summary;
+        n.body = body;
+        n.appIcon = appIcon;
+        n.expireTimeout = expire;
         const gchar *entry = nullptr;
         if (g_variant_lookup(hints, "desktop-entry", "&s", &entry)) n.desktopEntry = entry;
+        if (GVariant *image = g_variant_lookup_value(hints, "image-data", G_VARIANT_TYPE("(iiibiiay)"))) {
+            g_variant_get_child(image, 0, "i", &n.imageWidth);
+            g_variant_get_child(image, 1, "i", &n.imageHeight);
+            g_variant_unref(image);
+        }
         GVariantIter iter;
         g_variant_iter_init(&iter, actions);
         const gchar *action = nullptr;
@@ -99,57 +102,44 @@ private:
         g_variant_unref(actions);
         g_variant_unref(hints);
         {
-            std::lock_guard<std::mutex> lock(service->mutex);
-            n.id = ++service->lastId;
-            service->notifications.push_back(n);
+            std::lock_guard<std::mutex> lock(mutex);
+            n.id = ++lastId;
+            notifications.push_back(n);
         }
         g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", n.id));
-    }
-
-    void run(const std::string &address)
-    {
-        GMainContext *context = g_main_context_new();
-        g_main_context_push_thread_default(context);
-        const auto flags = GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
-        connection = g_dbus_connection_new_for_address_sync(address.c_str(), flags, nullptr, nullptr, nullptr);
-        GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
-        bool registered = false;
-        if (connection != nullptr && info != nullptr) {
-            static const GDBusInterfaceVTable vtable = {onMethod, nullptr, nullptr, {}};
-            registered = g_dbus_connection_register_object(connection, "/org/freedesktop/Notifications",
-                                                           info->interfaces[0], &vtable, this, nullptr, nullptr) > 0;
-            GVariant *reply = g_dbus_connection_call_sync(
-                connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-                g_variant_new("(su)", "org.freedesktop.Notifications", 4u), G_VARIANT_TYPE("(u)"),
-                G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-            guint32 result = 0;
-            if (reply != nullptr) {
-                g_variant_get(reply, "(u)", &result);
-                g_variant_unref(reply);
-            }
-            registered = registered && result == 1;  // primary owner
-        }
-        if (registered) loop = g_main_loop_new(context, FALSE);
-        ready.set_value(registered);
-        if (registered) g_main_loop_run(loop);
-
-        if (loop != nullptr) g_main_loop_unref(loop);
-        if (connection != nullptr) {
-            g_dbus_connection_close_sync(connection, nullptr, nullptr);
-            g_object_unref(connection);
-        }
-        if (info != nullptr) g_dbus_node_info_unref(info);
-        g_main_context_pop_thread_default(context);
-        g_main_context_unref(context);
     }
 
     std::mutex mutex;
     std::vector<ReceivedNotification> notifications;
     std::vector<uint32_t> closeCalls;
     uint32_t lastId = 0;
-    std::promise<bool> ready;
-    std::thread thread;
-    GMainLoop *loop = nullptr;
-    GDBusConnection *connection = nullptr;
+};
+
+// A private bus as the session bus and a scratch XDG_DATA_HOME (where the
+// desktop entry is written) for a whole suite; each test is skipped when the
+// bus did not start. A suite's SetUpTestSuite calls startSuite() with the
+// template of its data folder's name.
+class NotificationBusSuite : public ::testing::Test {
+protected:
+    static void startSuite(const char *dataTemplate)
+    {
+        bus = new PrivateSessionBus();
+        if (bus->running()) setenv("DBUS_SESSION_BUS_ADDRESS", bus->address.c_str(), 1);
+        dataHome = g_dir_make_tmp(dataTemplate, nullptr);
+        setenv("XDG_DATA_HOME", dataHome, 1);
+    }
+    static void TearDownTestSuite()
+    {
+        delete bus;
+        bus = nullptr;
+        std::filesystem::remove_all(dataHome);
+        g_free(dataHome);
+    }
+    void SetUp() override
+    {
+        if (!bus->running()) GTEST_SKIP() << "dbus-daemon did not start";
+    }
+
+    static inline PrivateSessionBus *bus = nullptr;
+    static inline gchar *dataHome = nullptr;
 };

@@ -62,26 +62,17 @@ std::string useCatalogue(const std::string &language, const std::map<std::string
 
 }  // namespace
 
-class NotificationsTest : public ::testing::Test {
+class NotificationsTest : public NotificationBusSuite {
 protected:
     static void SetUpTestSuite()
     {
-        bus = new PrivateSessionBus();
-        if (bus->running()) setenv("DBUS_SESSION_BUS_ADDRESS", bus->address.c_str(), 1);
-        dataHome = g_dir_make_tmp("notices-data-XXXXXX", nullptr);
-        setenv("XDG_DATA_HOME", dataHome, 1);
+        startSuite("notices-data-XXXXXX");
         setlocale(LC_ALL, "C.UTF-8");
-    }
-    static void TearDownTestSuite()
-    {
-        delete bus;
-        bus = nullptr;
-        std::filesystem::remove_all(dataHome);
-        g_free(dataHome);
     }
     void SetUp() override
     {
-        if (!bus->running()) GTEST_SKIP() << "dbus-daemon did not start";
+        NotificationBusSuite::SetUp();
+        if (IsSkipped()) return;
         unsetenv("LANGUAGE");
         notifications = Notifications::instance();
         notifications->applicationName = "veltrana";
@@ -89,8 +80,6 @@ protected:
         notifications->iconPath = "/data/veltrana.png";
     }
 
-    static inline PrivateSessionBus *bus = nullptr;
-    static inline gchar *dataHome = nullptr;
     std::shared_ptr<Notifications> notifications;
 };
 

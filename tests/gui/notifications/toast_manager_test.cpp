@@ -57,25 +57,13 @@ std::string readFile(const std::string &path)
 
 }  // namespace
 
-class ToastManagerTest : public ::testing::Test {
+class ToastManagerTest : public NotificationBusSuite {
 protected:
-    static void SetUpTestSuite()
-    {
-        bus = new PrivateSessionBus();
-        if (bus->running()) setenv("DBUS_SESSION_BUS_ADDRESS", bus->address.c_str(), 1);
-        dataHome = g_dir_make_tmp("toast-data-XXXXXX", nullptr);
-        setenv("XDG_DATA_HOME", dataHome, 1);
-    }
-    static void TearDownTestSuite()
-    {
-        delete bus;
-        bus = nullptr;
-        std::filesystem::remove_all(dataHome);
-        g_free(dataHome);
-    }
+    static void SetUpTestSuite() { startSuite("toast-data-XXXXXX"); }
     void SetUp() override
     {
-        if (!bus->running()) GTEST_SKIP() << "dbus-daemon did not start";
+        NotificationBusSuite::SetUp();
+        if (IsSkipped()) return;
         g_remove((std::string(dataHome) + "/applications/veltrana.desktop").c_str());
     }
 
@@ -94,8 +82,6 @@ protected:
         return pi_test_iterate_until([&] { return std::find(log->begin(), log->end(), entry) != log->end(); });
     }
 
-    static inline PrivateSessionBus *bus = nullptr;
-    static inline gchar *dataHome = nullptr;
     std::shared_ptr<std::vector<std::string>> log = std::make_shared<std::vector<std::string>>();
 };
 

@@ -22,38 +22,15 @@
 #include "engine/provider.h"
 #include "engine/records.h"
 #include "engine/relay.h"
+#include "gui/services/centre_support.h"
 #include "services/centre.h"
 #include "services/texts.h"
 
 namespace {
 
-// The pump subscribes to the event topic once per process, so one engine
-// node runs for the whole suite; at the end the centre leaves the pump and
-// the pump is shut down, as the application's shut-down does it.
-class CentreEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        ASSERT_EQ(engine_node_start(0), CORE_OK);
-        PkCenterNotify::instance();
-    }
-    void TearDown() override
-    {
-        PkDeamProcessing::instance()->removeListener(PkCenterNotify::instance());
-        PkDeamProcessing::shutdown();
-        EngineNode *node = engine_node_running();
-        engine_node_stop(&node);
-    }
-};
+using namespace centre_support;
 
 const ::testing::Environment *const kEnvironment = ::testing::AddGlobalTestEnvironment(new CentreEnvironment);
-
-CoreName name_of(const std::string &text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text.c_str());
-    return name;
-}
 
 PkXID id_of(const std::string &text)
 {
@@ -244,10 +221,7 @@ protected:
     // Relayed node events, as the peer relay store posts them.
     static void nodeReady(const std::string &node)
     {
-        EngineRelayNodeNames names{};
-        names.nodeId = name_of(node);
-        names.peerName = name_of(node + ".peer");
-        ASSERT_NE(post(ENGINE_EVT_NODE_READY, bytes_of(names)), 0u);
+        post_node_ready(node, node + ".peer");
     }
     static void nodeRemoved(const std::string &node)
     {

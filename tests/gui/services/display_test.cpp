@@ -1,20 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <gio/gio.h>
-#include <signal.h>
-#include <fcntl.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <future>
 #include <mutex>
 #include <random>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "gui/session_bus.h"
 #include "core/names.h"
@@ -32,19 +25,13 @@ PkXID id_of_bytes(std::initializer_list<uint8_t> bytes)
 
 // The screen saver side of the desktop, on its own thread and main context:
 // it records the requests it holds, as a real one would.
-class ScreenSaverService {
+class ScreenSaverService : public SessionBusService {
 public:
     explicit ScreenSaverService(const std::string &address)
     {
-        std::future<bool> started = ready.get_future();
-        thread = std::thread([this, address] { run(address); });
-        ok = started.get();
+        start(address, kIntrospection, "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver");
     }
-    ~ScreenSaverService()
-    {
-        if (loop != nullptr) g_main_loop_quit(loop);
-        thread.join();
-    }
+    ~ScreenSaverService() override { stop(); }
 
     std::set<uint32_t> active()
     {
@@ -57,8 +44,6 @@ public:
         return inhibits;
     }
 
-    bool ok = false;
-
 private:
     static constexpr const char *kIntrospection =
         "<node><interface name='org.freedesktop.ScreenSaver'>"
@@ -67,93 +52,27 @@ private:
         "<method name='UnInhibit'><arg type='u' direction='in'/></method>"
         "</interface></node>";
 
-    static void onMethod(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *method,
-                         GVariant *parameters, GDBusMethodInvocation *invocation, gpointer self)
+    void onMethod(GDBusConnection *, const gchar *method, GVariant *parameters,
+                  GDBusMethodInvocation *invocation) override
     {
-        auto *service = static_cast<ScreenSaverService *>(self);
-        std::lock_guard<std::mutex> lock(service->mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         if (strcmp(method, "Inhibit") == 0) {
-            const uint32_t cookie = ++service->nextCookie;
-            service->cookies.insert(cookie);
-            service->inhibits++;
+            const uint32_t cookie = ++nextCookie;
+            cookies.insert(cookie);
+            inhibits++;
             g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", cookie));
         } else {
             guint32 cookie = 0;
             g_variant_get(parameters, "(u)", &cookie);
-            service->cookies.erase(cookie);
+            cookies.erase(cookie);
             g_dbus_method_invocation_return_value(invocation, nullptr);
         }
     }
 
-    void run(const std::string &address)
-    {
-        GMainContext *context = g_main_context_new();
-        g_main_context_push_thread_default(context);
-        const auto flags = GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
-        GDBusConnection *connection =
-            g_dbus_connection_new_for_address_sync(address.c_str(), flags, nullptr, nullptr, nullptr);
-        GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
-        bool registered = false;
-        if (connection != nullptr && info != nullptr) {
-            static const GDBusInterfaceVTable vtable = {onMethod, nullptr, nullptr, {}};
-            registered = g_dbus_connection_register_object(connection, "/org/freedesktop/ScreenSaver",
-                                                           info->interfaces[0], &vtable, this, nullptr, nullptr) > 0;
-            GVariant *reply = g_dbus_connection_call_sync(
-                connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-                g_variant_new("(su)", "org.freedesktop.ScreenSaver", 4u), G_VARIANT_TYPE("(u)"),
-                G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-            guint32 result = 0;
-            if (reply != nullptr) {
-                g_variant_get(reply, "(u)", &result);
-                g_variant_unref(reply);
-            }
-            registered = registered && result == 1;  // primary owner
-        }
-        if (registered) loop = g_main_loop_new(context, FALSE);
-        ready.set_value(registered);
-        if (registered) g_main_loop_run(loop);
-
-        if (loop != nullptr) g_main_loop_unref(loop);
-        if (connection != nullptr) {
-            g_dbus_connection_close_sync(connection, nullptr, nullptr);
-            g_object_unref(connection);
-        }
-        if (info != nullptr) g_dbus_node_info_unref(info);
-        g_main_context_pop_thread_default(context);
-        g_main_context_unref(context);
-    }
-
-    std::promise<bool> ready;
-    std::thread thread;
-    GMainLoop *loop = nullptr;
     std::mutex mutex;
     std::set<uint32_t> cookies;
     uint32_t nextCookie = 100;
     int inhibits = 0;
-};
-
-// Points the session bus at `address` for one test and restores it after.
-class SessionBusEnvironment {
-public:
-    explicit SessionBusEnvironment(const std::string &address)
-    {
-        const char *old = getenv("DBUS_SESSION_BUS_ADDRESS");
-        hadOld = old != nullptr;
-        if (hadOld) oldValue = old;
-        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-    }
-    ~SessionBusEnvironment()
-    {
-        if (hadOld)
-            setenv("DBUS_SESSION_BUS_ADDRESS", oldValue.c_str(), 1);
-        else
-            unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    }
-
-private:
-    bool hadOld = false;
-    std::string oldValue;
 };
 
 }  // namespace

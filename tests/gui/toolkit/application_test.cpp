@@ -11,15 +11,8 @@
 
 namespace {
 
-class ApplicationTest : public ::testing::Test {
+class ApplicationTest : public PiWindowTest {
 protected:
-    void SetUp() override
-    {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
-    }
 
     std::vector<Gtk::Window *> listed() const
     {
@@ -27,9 +20,6 @@ protected:
         for (const auto &entry : app->windows) result.push_back(entry.get());
         return result;
     }
-
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
 };
 
 // Listed from show to hide, in the order of the last show; the toolkit

@@ -12,14 +12,12 @@
 
 namespace {
 
-class FactoryTest : public ::testing::Test {
+class FactoryTest : public PiWindowTest {
 protected:
     void SetUp() override
     {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
+        PiWindowTest::SetUp();
+        if (IsSkipped()) return;
         FailingWindow::failing = true;
     }
     void TearDown() override
@@ -28,9 +26,6 @@ protected:
     }
 
     size_t attachedCount() const { return app->get_windows().size(); }
-
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
 };
 
 TEST_F(FactoryTest, DefinitionsByClass)

@@ -1,25 +1,18 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <gio/gio.h>
 #include <gtk/gtk.h>
 #include <gtkmm/window.h>
 // Xlib after gtkmm: its macros clash with gtkmm names.
 #include <X11/Xlib.h>
 #include <gdk/gdkx.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <future>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gui/session_bus.h"
@@ -40,34 +33,22 @@ const bool g_environment = [] {
 
 // The desktop portal's settings, on a thread and main context of its own:
 // answers Read for the colour scheme and emits SettingChanged on demand.
-class PortalService {
+class PortalService : public SessionBusService {
 public:
     PortalService(const std::string &address, uint32_t scheme, bool knowsColorScheme = true)
         : scheme(scheme), knowsColorScheme(knowsColorScheme)
     {
-        std::future<bool> started = ready.get_future();
-        thread = std::thread([this, address] { run(address); });
-        ok = started.get();
+        start(address, kIntrospection, "/org/freedesktop/portal/desktop", "org.freedesktop.portal.Desktop");
     }
-    ~PortalService()
-    {
-        if (loop != nullptr) g_main_loop_quit(loop);
-        thread.join();
-    }
+    ~PortalService() override { stop(); }
 
     // 0 no preference, 1 prefer dark, 2 prefer light.
     void change(uint32_t value, const char *key = "color-scheme")
     {
         if (strcmp(key, "color-scheme") == 0) scheme = value;
-        g_dbus_connection_emit_signal(connection, nullptr, "/org/freedesktop/portal/desktop",
-                                      "org.freedesktop.portal.Settings", "SettingChanged",
-                                      g_variant_new("(ssv)", "org.freedesktop.appearance", key,
-                                                    g_variant_new_uint32(value)),
-                                      nullptr);
-        g_dbus_connection_flush_sync(connection, nullptr, nullptr);
+        emitSignal("/org/freedesktop/portal/desktop", "org.freedesktop.portal.Settings", "SettingChanged",
+                   g_variant_new("(ssv)", "org.freedesktop.appearance", key, g_variant_new_uint32(value)));
     }
-
-    bool ok = false;
 
 private:
     static constexpr const char *kIntrospection =
@@ -77,90 +58,22 @@ private:
         "<signal name='SettingChanged'><arg type='s'/><arg type='s'/><arg type='v'/></signal>"
         "</interface></node>";
 
-    static void onMethod(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
-                         GVariant *parameters, GDBusMethodInvocation *invocation, gpointer data)
+    void onMethod(GDBusConnection *, const gchar *, GVariant *parameters, GDBusMethodInvocation *invocation) override
     {
-        auto *portal = static_cast<PortalService *>(data);
         const gchar *ns = nullptr, *key = nullptr;
         g_variant_get(parameters, "(&s&s)", &ns, &key);
-        if (!portal->knowsColorScheme || strcmp(ns, "org.freedesktop.appearance") != 0 ||
-            strcmp(key, "color-scheme") != 0) {
+        if (!knowsColorScheme || strcmp(ns, "org.freedesktop.appearance") != 0 || strcmp(key, "color-scheme") != 0) {
             g_dbus_method_invocation_return_dbus_error(invocation, "org.freedesktop.portal.Error.NotFound",
                                                        "Requested setting not found");
             return;
         }
         // As the portal does: the value wrapped in one more variant.
         g_dbus_method_invocation_return_value(
-            invocation, g_variant_new("(v)", g_variant_new_variant(g_variant_new_uint32(portal->scheme.load()))));
-    }
-
-    void run(const std::string &address)
-    {
-        GMainContext *context = g_main_context_new();
-        g_main_context_push_thread_default(context);
-        const auto flags = GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
-        connection = g_dbus_connection_new_for_address_sync(address.c_str(), flags, nullptr, nullptr, nullptr);
-        GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
-        bool registered = false;
-        if (connection != nullptr && info != nullptr) {
-            static const GDBusInterfaceVTable vtable = {onMethod, nullptr, nullptr, {}};
-            registered = g_dbus_connection_register_object(connection, "/org/freedesktop/portal/desktop",
-                                                           info->interfaces[0], &vtable, this, nullptr, nullptr) > 0;
-            GVariant *reply = g_dbus_connection_call_sync(
-                connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-                g_variant_new("(su)", "org.freedesktop.portal.Desktop", 4u), G_VARIANT_TYPE("(u)"),
-                G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-            guint32 result = 0;
-            if (reply != nullptr) {
-                g_variant_get(reply, "(u)", &result);
-                g_variant_unref(reply);
-            }
-            registered = registered && result == 1;  // primary owner
-        }
-        if (registered) loop = g_main_loop_new(context, FALSE);
-        ready.set_value(registered);
-        if (registered) g_main_loop_run(loop);
-
-        if (loop != nullptr) g_main_loop_unref(loop);
-        if (connection != nullptr) {
-            g_dbus_connection_close_sync(connection, nullptr, nullptr);
-            g_object_unref(connection);
-        }
-        if (info != nullptr) g_dbus_node_info_unref(info);
-        g_main_context_pop_thread_default(context);
-        g_main_context_unref(context);
+            invocation, g_variant_new("(v)", g_variant_new_variant(g_variant_new_uint32(scheme.load()))));
     }
 
     std::atomic<uint32_t> scheme;
     const bool knowsColorScheme;
-    std::promise<bool> ready;
-    std::thread thread;
-    GMainLoop *loop = nullptr;
-    GDBusConnection *connection = nullptr;
-};
-
-// Points the session bus at `address` for one test and restores it after.
-class SessionBusEnvironment {
-public:
-    explicit SessionBusEnvironment(const std::string &address)
-    {
-        const char *old = getenv("DBUS_SESSION_BUS_ADDRESS");
-        hadOld = old != nullptr;
-        if (hadOld) oldValue = old;
-        setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-    }
-    ~SessionBusEnvironment()
-    {
-        if (hadOld)
-            setenv("DBUS_SESSION_BUS_ADDRESS", oldValue.c_str(), 1);
-        else
-            unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    }
-
-private:
-    bool hadOld = false;
-    std::string oldValue;
 };
 
 // Records every theme it is told, and may act on the manager when called.

@@ -1,135 +1,18 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <gdkmm/pixbuf.h>
 #include <gio/gio.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <future>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "gui/session_bus.h"
+#include "gui/notifications/notification_bus.h"
 #include "gtk_env.h"
 #include "toolkit/tray.h"
 #include "toolkit/window.h"
 
 namespace {
-
-struct Notification {
-    std::string appIcon, summary, body;
-    int expireTimeout = 0;
-    int imageWidth = 0, imageHeight = 0;  // 0: no image-data hint
-};
-
-// org.freedesktop.Notifications on a thread and main context of its own;
-// records every Notify.
-class NotificationService {
-public:
-    explicit NotificationService(const std::string &address)
-    {
-        std::future<bool> started = ready.get_future();
-        thread = std::thread([this, address] { run(address); });
-        ok = started.get();
-    }
-    ~NotificationService()
-    {
-        if (loop != nullptr) g_main_loop_quit(loop);
-        thread.join();
-    }
-    std::vector<Notification> received()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return notifications;
-    }
-
-    bool ok = false;
-
-private:
-    static constexpr const char *kIntrospection =
-        "<node><interface name='org.freedesktop.Notifications'>"
-        "<method name='Notify'><arg type='s' direction='in'/><arg type='u' direction='in'/>"
-        "<arg type='s' direction='in'/><arg type='s' direction='in'/><arg type='s' direction='in'/>"
-        "<arg type='as' direction='in'/><arg type='a{sv}' direction='in'/><arg type='i' direction='in'/>"
-        "<arg type='u' direction='out'/></method>"
-        "</interface></node>";
-
-    static void onMethod(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
-                         GVariant *parameters, GDBusMethodInvocation *invocation, gpointer data)
-    {
-        auto *service = static_cast<NotificationService *>(data);
-        const gchar *appName = nullptr, *appIcon = nullptr, *summary = nullptr, *body = nullptr;
-        guint32 replaces = 0;
-        GVariant *actions = nullptr, *hints = nullptr;
-        gint32 expire = 0;
-        g_variant_get(parameters, "(&su&s&s&s@as@a{sv}i)", &appName, &replaces, &appIcon, &summary, &body, &actions,
-                      &hints, &expire);
-        Notification n{appIcon, summary, body, expire, 0, 0};
-        if (GVariant *image = g_variant_lookup_value(hints, "image-data", G_VARIANT_TYPE("(iiibiiay)"))) {
-            g_variant_get_child(image, 0, "i", &n.imageWidth);
-            g_variant_get_child(image, 1, "i", &n.imageHeight);
-            g_variant_unref(image);
-        }
-        g_variant_unref(actions);
-        g_variant_unref(hints);
-        {
-            std::lock_guard<std::mutex> lock(service->mutex);
-            service->notifications.push_back(n);
-        }
-        g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", 7u));
-    }
-
-    void run(const std::string &address)
-    {
-        GMainContext *context = g_main_context_new();
-        g_main_context_push_thread_default(context);
-        const auto flags = GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
-        connection = g_dbus_connection_new_for_address_sync(address.c_str(), flags, nullptr, nullptr, nullptr);
-        GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
-        bool registered = false;
-        if (connection != nullptr && info != nullptr) {
-            static const GDBusInterfaceVTable vtable = {onMethod, nullptr, nullptr, {}};
-            registered = g_dbus_connection_register_object(connection, "/org/freedesktop/Notifications",
-                                                           info->interfaces[0], &vtable, this, nullptr, nullptr) > 0;
-            GVariant *reply = g_dbus_connection_call_sync(
-                connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-                g_variant_new("(su)", "org.freedesktop.Notifications", 4u), G_VARIANT_TYPE("(u)"),
-                G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-            guint32 result = 0;
-            if (reply != nullptr) {
-                g_variant_get(reply, "(u)", &result);
-                g_variant_unref(reply);
-            }
-            registered = registered && result == 1;  // primary owner
-        }
-        if (registered) loop = g_main_loop_new(context, FALSE);
-        ready.set_value(registered);
-        if (registered) g_main_loop_run(loop);
-
-        if (loop != nullptr) g_main_loop_unref(loop);
-        if (connection != nullptr) {
-            g_dbus_connection_close_sync(connection, nullptr, nullptr);
-            g_object_unref(connection);
-        }
-        if (info != nullptr) g_dbus_node_info_unref(info);
-        g_main_context_pop_thread_default(context);
-        g_main_context_unref(context);
-    }
-
-    std::mutex mutex;
-    std::vector<Notification> notifications;
-    std::promise<bool> ready;
-    std::thread thread;
-    GMainLoop *loop = nullptr;
-    GDBusConnection *connection = nullptr;
-};
 
 // A 16 x 16 PNG as the program's icon resource.
 std::vector<uint8_t> test_icon_png()
@@ -252,7 +135,7 @@ TEST_F(TrayTest, BalloonNotifiesAndTheIconGoesAfterItsDelay)
     EXPECT_TRUE(menu->hasIcon(menu->guid));
     ASSERT_TRUE(pi_test_iterate_until([&] { return service.received().size() == 2; }));
 
-    const std::vector<Notification> got = service.received();
+    const std::vector<ReceivedNotification> got = service.received();
     EXPECT_EQ(got[0].summary, repeated("T", 63));
     EXPECT_EQ(got[0].body, "&lt;b&gt;Bob &amp; Alice&lt;/b&gt;" + repeated("y", 255 - 18));
     EXPECT_EQ(got[0].expireTimeout, PI_MENU_BALLOON_TIMEOUT_MS);

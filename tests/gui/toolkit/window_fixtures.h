@@ -1,17 +1,23 @@
 // Window classes of the toolkit suites, built by the real window factory
-// from small Builder definitions, and a registered application to hold them.
+// from small Builder definitions, a registered application to hold them, and
+// PiWindowTest, the fixture of the window suites. All of it runs on the
+// test's main thread, the one that iterates the default main context.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <gdkmm/pixbuf.h>
 #include <glibmm/main.h>
 #include <gtkmm/builder.h>
 #include <gtkmm/button.h>
 #include <gtkmm/dialog.h>
 #include <gtkmm/window.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "gtk_env.h"
 #include "toolkit/application.h"
@@ -193,6 +199,48 @@ inline Glib::RefPtr<PiApplication> pi_test_application()
 inline Glib::RefPtr<Gtk::Application> pi_test_gtk_application(const Glib::RefPtr<PiApplication> &app)
 {
     return Glib::RefPtr<Gtk::Application>::cast_static(app);
+}
+
+// GTK on the private display and a fresh application for each test; the test
+// is skipped when GTK cannot start. A suite that adds to SetUp calls
+// PiWindowTest::SetUp() first and returns when IsSkipped(); one that adds to
+// TearDown calls releaseWindows() once its own windows are let go.
+class PiWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::string why = pi_test_gtk_start();
+        if (!why.empty()) GTEST_SKIP() << why;
+        app = pi_test_application();
+        gtkApp = pi_test_gtk_application(app);
+    }
+    void TearDown() override { releaseWindows(); }
+
+    // Windows still listed go before the application does, and the work
+    // they queued on the main loop runs out.
+    void releaseWindows()
+    {
+        if (!app) return;
+        app->windows.clear();
+        for (int i = 0; i < 5; i++) pi_test_iterate_once(0);
+    }
+
+    Glib::RefPtr<PiApplication> app;
+    Glib::RefPtr<Gtk::Application> gtkApp;
+};
+
+// A PNG of `width` x `height` pixels all of one colour (0xRRGGBBAA; the
+// picture has no alpha channel), as the program's picture loader hands out.
+inline std::vector<uint8_t> pi_test_png(int width, int height, uint32_t rgba)
+{
+    Glib::RefPtr<Gdk::Pixbuf> pixbuf = Gdk::Pixbuf::create(Gdk::COLORSPACE_RGB, false, 8, width, height);
+    pixbuf->fill(rgba);
+    gchar *buffer = nullptr;
+    gsize size = 0;
+    pixbuf->save_to_buffer(buffer, size, "png");
+    std::vector<uint8_t> bytes(reinterpret_cast<uint8_t *>(buffer), reinterpret_cast<uint8_t *>(buffer) + size);
+    g_free(buffer);
+    return bytes;
 }
 
 // 32 bytes of one value: a non-zero window id.

@@ -18,15 +18,8 @@
 
 namespace {
 
-class WindowTest : public ::testing::Test {
+class WindowTest : public PiWindowTest {
 protected:
-    void SetUp() override
-    {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
-    }
     void TearDown() override
     {
         if (app) app->hideWindowsExcept(nullptr);
@@ -53,9 +46,6 @@ protected:
             return atX == x && atY == y;
         });
     }
-
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
 };
 
 // ---- Base window ----

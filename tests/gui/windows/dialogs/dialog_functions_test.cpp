@@ -14,7 +14,7 @@ namespace {
 
 const ::testing::Environment *const kRuntime = ::testing::AddGlobalTestEnvironment(new apptest::Runtime);
 
-class SharedBoxes : public evaltest::GtkFixture {
+class SharedBoxes : public PiWindowTest {
 protected:
     evaltest::SeenBox seen;
 };

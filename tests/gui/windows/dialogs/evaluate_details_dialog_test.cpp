@@ -58,7 +58,7 @@ TEST(ReportRows, EveryModeBelowTheLastFittingOnePassed)
     }
 }
 
-class DetailsDialog : public evaltest::GtkFixture {};
+class DetailsDialog : public PiWindowTest {};
 
 TEST_F(DetailsDialog, WithoutEncodersTheListAndTableStayEmpty)
 {

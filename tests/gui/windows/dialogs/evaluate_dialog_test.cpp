@@ -124,13 +124,13 @@ void drain_commands()
     ASSERT_EQ(take_at_least(marker, kCommandMarker, 1).size(), 1u);
 }
 
-class EvaluateDialogRun : public evaltest::GtkFixture {
+class EvaluateDialogRun : public PiWindowTest {
 protected:
     using Step = std::function<bool(EvaluateDialog &)>;
 
     void SetUp() override
     {
-        GtkFixture::SetUp();
+        PiWindowTest::SetUp();
         if (IsSkipped()) return;
         config = PkConfig::instance();
         config->audioEncoderLimits.clear();

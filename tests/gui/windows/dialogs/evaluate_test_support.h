@@ -52,26 +52,4 @@ inline void click_yes(MessageDialog &box) { box.positiveButton->clicked(); }
 inline void click_no(MessageDialog &box) { box.negativeButton->clicked(); }
 inline void close_box(MessageDialog &box) { box.close(); }
 
-// GTK and an application for each test.
-class GtkFixture : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
-    }
-    void TearDown() override
-    {
-        if (app) {
-            app->windows.clear();
-            for (int i = 0; i < 5; i++) pi_test_iterate_once(0);
-        }
-    }
-
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
-};
-
 }  // namespace evaltest

@@ -52,31 +52,24 @@ public:
 [[maybe_unused]] const ::testing::Environment *const g_engine =
     ::testing::AddGlobalTestEnvironment(new EngineEnvironment);
 
-class SettingsEngine : public ::testing::Test {
+class SettingsEngine : public PiWindowTest {
 protected:
     void SetUp() override
     {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
+        PiWindowTest::SetUp();
+        if (IsSkipped()) return;
         run_state(PK_DEAM_STATE_STARTED);
         if (engine_session_current() == nullptr) GTEST_SKIP() << "the engine did not start here";
         const std::filesystem::path folder = apptest::scratch_root() / "data";
         std::filesystem::create_directories(folder);
         apptest::publish_data_folder(folder.string());
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
     }
     void TearDown() override
     {
         dialog.reset();
-        if (app) {
-            app->windows.clear();
-            for (int i = 0; i < 5; i++) pi_test_iterate_once(0);
-        }
+        releaseWindows();
     }
 
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
     std::shared_ptr<SettingsDialog> dialog;
 };
 

@@ -17,17 +17,7 @@
 
 namespace {
 
-std::vector<uint8_t> make_png(int width, int height)
-{
-    Glib::RefPtr<Gdk::Pixbuf> pixbuf = Gdk::Pixbuf::create(Gdk::COLORSPACE_RGB, false, 8, width, height);
-    pixbuf->fill(0x336699FF);
-    gchar *buffer = nullptr;
-    gsize size = 0;
-    pixbuf->save_to_buffer(buffer, size, "png");
-    std::vector<uint8_t> bytes(reinterpret_cast<uint8_t *>(buffer), reinterpret_cast<uint8_t *>(buffer) + size);
-    g_free(buffer);
-    return bytes;
-}
+std::vector<uint8_t> make_png(int width, int height) { return pi_test_png(width, height, 0x336699FF); }
 
 // The colour GTK draws the widget's background with, as 0xRRGGBB.
 unsigned background_of(Gtk::Widget &widget)
@@ -42,14 +32,12 @@ unsigned background_of(Gtk::Widget &widget)
     return rgb;
 }
 
-class TextInput : public ::testing::Test {
+class TextInput : public PiWindowTest {
 protected:
     void SetUp() override
     {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
+        PiWindowTest::SetUp();
+        if (IsSkipped()) return;
         // 129 is the square logo, 130 a wide picture.
         PiWindowIcon::setPngLoader([](uint32_t id) -> std::vector<uint8_t> {
             if (id == 129) return make_png(532, 532);
@@ -63,10 +51,7 @@ protected:
     {
         PiWindowIcon::setPngLoader(nullptr);
         dialog.reset();
-        if (app) {
-            app->windows.clear();
-            for (int i = 0; i < 5; i++) pi_test_iterate_once(0);
-        }
+        releaseWindows();
     }
 
     // Runs the dialog; `whileShown` runs once from the main loop after the
@@ -82,8 +67,6 @@ protected:
         return response;
     }
 
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
     std::shared_ptr<TextInputDialog> dialog;
 };
 

@@ -37,14 +37,7 @@ inline std::map<uint32_t, std::pair<int, int>> &picture_sizes()
 
 inline std::vector<uint8_t> make_png(int width, int height, uint32_t rgb)
 {
-    Glib::RefPtr<Gdk::Pixbuf> pixbuf = Gdk::Pixbuf::create(Gdk::COLORSPACE_RGB, false, 8, width, height);
-    pixbuf->fill((rgb << 8) | 0xFF);
-    gchar *buffer = nullptr;
-    gsize size = 0;
-    pixbuf->save_to_buffer(buffer, size, "png");
-    std::vector<uint8_t> bytes(reinterpret_cast<uint8_t *>(buffer), reinterpret_cast<uint8_t *>(buffer) + size);
-    g_free(buffer);
-    return bytes;
+    return pi_test_png(width, height, (rgb << 8) | 0xFF);
 }
 
 inline void use_test_pictures(std::map<uint32_t, std::pair<int, int>> sizes)
@@ -71,27 +64,14 @@ inline std::string scratch_data_folder()
 }
 
 // GTK, an application and the text pages for each test.
-class InfoGtk : public ::testing::Test {
+class InfoGtk : public PiWindowTest {
 protected:
     void SetUp() override
     {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
+        PiWindowTest::SetUp();
+        if (IsSkipped()) return;
         html_register_resource();
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
     }
-    void TearDown() override
-    {
-        if (app) {
-            // Windows still listed go before the application does.
-            app->windows.clear();
-            for (int i = 0; i < 5; i++) pi_test_iterate_once(0);
-        }
-    }
-
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
 };
 
 // The whole text of a buffer, pictures and anchors left out.

@@ -4,46 +4,18 @@
 #include <glibmm/main.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "gui/toolkit/gtk_env.h"
 #include "gui/toolkit/window_fixtures.h"
+#include "gui/windows/main/request_log.h"
 #include "services/config.h"
 #include "services/facade.h"
 #include "windows/main/broadcast_dialog.h"
 
 namespace {
-
-// Takes the facade's place on its queue: records the requests the dialog
-// queues, so that the engine itself is never stopped or started here.
-class RequestLog : public IPkAsyncQueue {
-public:
-    void onMessage(std::shared_ptr<PkBuffer> message) override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        requests.push_back(message->code);
-        changed.notify_all();
-    }
-    // The requests once `count` have come, or what came within the bound.
-    std::vector<int32_t> take(size_t count)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait_for(lock, std::chrono::seconds(10), [&] { return requests.size() >= count; });
-        std::vector<int32_t> out;
-        out.swap(requests);
-        return out;
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<int32_t> requests;
-};
 
 std::shared_ptr<RequestLog> &request_log()
 {
@@ -83,27 +55,18 @@ std::string separator_colour(Gtk::Widget &separator)
     return text;
 }
 
-class P2MDialogTest : public ::testing::Test {
+class P2MDialogTest : public PiWindowTest {
 protected:
     void SetUp() override
     {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
+        PiWindowTest::SetUp();
+        if (IsSkipped()) return;
         // The engine runs as far as the facade knows.
         PkDeam::instance()->requestedState = PK_DEAM_STATE_STARTED;
         const std::shared_ptr<PkConfig> config = PkConfig::instance();
         config->broadcastChannels = 0;
         config->broadcastSizeClass = -1;
     }
-    void TearDown() override
-    {
-        if (!app) return;
-        app->windows.clear();
-        for (int i = 0; i < 5; i++) pi_test_iterate_once(0);
-    }
-
     // Once the dialog shows: records it, then ends it with the action.
     void answer(std::function<void(P2MDialog &)> action)
     {
@@ -134,8 +97,6 @@ protected:
         return PiApplication::runDialog<P2MDialog>(gtkApp, dialog);
     }
 
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
     Glib::ustring title;
     int activeRow = -2;
     std::vector<Glib::ustring> rows;

@@ -41,14 +41,12 @@ PkXID id_of(const char *text)
     return PkXID(name);
 }
 
-class TotalWindowTest : public ::testing::Test {
+class TotalWindowTest : public PiWindowTest {
 protected:
     void SetUp() override
     {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
+        PiWindowTest::SetUp();
+        if (IsSkipped()) return;
         PkConfig::instance()->broadcastChannels = 8;
         PkConfig::instance()->broadcastSizeClass = 1;
         window = PiApplication::openWindow<TotalWindow>(gtkApp, nullptr);
@@ -63,9 +61,7 @@ protected:
         if (acquired) Glib::MainContext::get_default()->release();
         window.reset();
         pk_binder_unbind(PkXID(), false);
-        if (!app) return;
-        app->windows.clear();
-        for (int i = 0; i < 5; i++) pi_test_iterate_once(0);
+        releaseWindows();
     }
 
     // Answers the next question box with the positive ("Yes") or negative
@@ -108,8 +104,6 @@ protected:
         pi_test_iterate_until([&] { return values() != before; });
     }
 
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
     std::shared_ptr<TotalWindow> window;
     bool acquired = false;
     bool asked = false;

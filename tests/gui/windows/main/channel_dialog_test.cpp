@@ -14,6 +14,7 @@
 #include "engine/node.h"
 #include "engine/records.h"
 #include "engine/relay.h"
+#include "gui/services/centre_support.h"
 #include "gui/toolkit/gtk_env.h"
 #include "gui/toolkit/window_fixtures.h"
 #include "services/centre.h"
@@ -21,32 +22,9 @@
 
 namespace {
 
-// One engine node and the centre for the whole suite: the event pump
-// subscribes once per process.
-class CentreEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        ASSERT_EQ(engine_node_start(0), CORE_OK);
-        PkCenterNotify::instance();
-    }
-    void TearDown() override
-    {
-        PkDeamProcessing::instance()->removeListener(PkCenterNotify::instance());
-        PkDeamProcessing::shutdown();
-        EngineNode *node = engine_node_running();
-        engine_node_stop(&node);
-    }
-};
+using namespace centre_support;
 
 const ::testing::Environment *const kEnvironment = ::testing::AddGlobalTestEnvironment(new CentreEnvironment);
-
-CoreName name_of(const std::string &text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text.c_str());
-    return name;
-}
 
 template <typename Record>
 void post(uint32_t code, const Record &record)
@@ -57,10 +35,7 @@ void post(uint32_t code, const Record &record)
 // A streamer in the node list, with `channels` broadcast channels (0: none).
 void announce(const std::string &node, uint32_t channels)
 {
-    EngineRelayNodeNames names{};
-    names.nodeId = name_of(node);
-    names.peerName = name_of(node + ".peer");
-    post(ENGINE_EVT_NODE_READY, names);
+    post_node_ready(node, node + ".peer");
     if (channels != 0) {
         char channel[33];
         snprintf(channel, sizeof(channel), "p2m.bnd.%08X.chnl", channels);
@@ -87,22 +62,8 @@ PkXID channel_key(uint32_t index)
     }()));
 }
 
-class ChannelsDialogTest : public ::testing::Test {
+class ChannelsDialogTest : public PiWindowTest {
 protected:
-    void SetUp() override
-    {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
-    }
-    void TearDown() override
-    {
-        if (!app) return;
-        app->windows.clear();
-        for (int i = 0; i < 5; i++) pi_test_iterate_once(0);
-    }
-
     // Once the dialog shows: records its rows, then ends it with the action.
     void answer(std::function<void(ChannelsDialog &)> action)
     {
@@ -137,8 +98,6 @@ protected:
         return dialog;
     }
 
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
     bool shown = false;
     Glib::ustring title;
     int activeRow = -2;

@@ -4,80 +4,35 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <vector>
 
 #include "core/system.h"
 #include "gui/toolkit/gtk_env.h"
 #include "gui/toolkit/window_fixtures.h"
+#include "gui/windows/main/front_window_fixture.h"
+#include "gui/windows/main/request_log.h"
 #include "services/config.h"
 #include "services/facade.h"
 #include "windows/main/front_window.h"
 
 namespace {
 
-// Takes the facade's place on its queue, so that a requested restart is
-// seen but no engine is started.
-class RequestLog : public IPkAsyncQueue {
-public:
-    void onMessage(std::shared_ptr<PkBuffer> message) override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        requests.push_back(message->code);
-        changed.notify_all();
-    }
-    std::vector<int32_t> take(size_t count)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait_for(lock, std::chrono::seconds(10), [&] { return requests.size() >= count; });
-        std::vector<int32_t> out;
-        out.swap(requests);
-        return out;
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<int32_t> requests;
-};
-
 bool listed(const std::vector<Gtk::Widget *> &list, Gtk::Widget *widget)
 {
     return std::find(list.begin(), list.end(), widget) != list.end();
 }
 
-class FrontWindowStreamer : public ::testing::Test {
+class FrontWindowStreamer : public FrontWindowFixture {
 protected:
     void SetUp() override
     {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
-        ASSERT_EQ(core_system_start(0), CORE_OK);
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
-        window = PiApplication::createWindow<FrontWindow>(gtkApp, nullptr);
-        ASSERT_TRUE(window);
-        window->startupTimer.disconnect();
+        FrontWindowFixture::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         const std::shared_ptr<PkConfig> config = PkConfig::instance();
         config->sendRoles = 0;
         config->receiveRoles = 0;
         config->broadcastChannels = 0;
     }
-    void TearDown() override
-    {
-        window.reset();
-        if (app) {
-            app->windows.clear();
-            for (int i = 0; i < 5; i++) pi_test_iterate_once(0);
-        }
-        core_system_stop();
-    }
-
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
-    std::shared_ptr<FrontWindow> window;
 };
 
 // Without an engine no encoder can stream, so a viewer-only node stays

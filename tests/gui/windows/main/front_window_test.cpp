@@ -110,17 +110,15 @@ void from_worker(Operation operation)
     worker.join();
 }
 
-class FrontWindowTest : public ::testing::Test {
+class FrontWindowTest : public PiWindowTest {
 protected:
     void SetUp() override
     {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
+        PiWindowTest::SetUp();
+        if (IsSkipped()) return;
         html_register_resource();
         // Streaming possible: a first start shows no viewer-only notice.
         PkConfig::instance()->sendRoles = 2;
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
         window = PiApplication::open<FrontWindow>(gtkApp, nullptr);
         ASSERT_TRUE(window);
     }
@@ -128,10 +126,7 @@ protected:
     {
         if (window) window->hide();
         window.reset();
-        if (app) {
-            app->windows.clear();
-            for (int i = 0; i < 5; i++) pi_test_iterate_once(0);
-        }
+        releaseWindows();
         PkBinder::instance()->mode = PK_BINDER_MODE_IDLE;
     }
 
@@ -182,8 +177,6 @@ protected:
                 window->aboutRightButton};
     }
 
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
     std::shared_ptr<FrontWindow> window;
 };
 

@@ -13,6 +13,7 @@
 #include "core/system.h"
 #include "gui/toolkit/gtk_env.h"
 #include "gui/toolkit/window_fixtures.h"
+#include "gui/windows/main/front_window_fixture.h"
 #include "windows/info/update_dialog.h"
 #include "windows/main/front_window.h"
 
@@ -44,29 +45,13 @@ IPkWeb::Response answer(uint64_t id, int32_t status, uint64_t code, const std::s
     return response;
 }
 
-class FrontWindowUpdate : public ::testing::Test {
+class FrontWindowUpdate : public FrontWindowFixture {
 protected:
-    void SetUp() override
-    {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
-        ASSERT_EQ(core_system_start(0), CORE_OK);
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
-        window = PiApplication::createWindow<FrontWindow>(gtkApp, nullptr);
-        ASSERT_TRUE(window);
-        window->startupTimer.disconnect();
-    }
     void TearDown() override
     {
         offerWatch.disconnect();
         if (window) window->pendingWebRequest = 0;
-        window.reset();
-        if (app) {
-            app->windows.clear();
-            for (int i = 0; i < 5; i++) pi_test_iterate_once(0);
-        }
-        core_system_stop();
+        FrontWindowFixture::TearDown();
     }
 
     // Closes the update dialog once it shows; records that it did.
@@ -86,9 +71,6 @@ protected:
             20);
     }
 
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
-    std::shared_ptr<FrontWindow> window;
     bool offered = false;
     std::string offeredBody;
     sigc::connection offerWatch;

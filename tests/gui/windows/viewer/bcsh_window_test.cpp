@@ -38,37 +38,26 @@ const ::testing::Environment *const kRuntime = ::testing::AddGlobalTestEnvironme
 
 // Without a published data folder the settings file is the bare name in
 // the current directory: each test gets a fresh one.
-class BCSHWindowTest : public ::testing::Test {
+class BCSHWindowTest : public PiWindowTest {
 protected:
     void SetUp() override
     {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
+        PiWindowTest::SetUp();
+        if (IsSkipped()) return;
         std::string pattern = (std::filesystem::temp_directory_path() / "veltrana-bcsh-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         folder = pattern;
         previous = std::filesystem::current_path();
         std::filesystem::current_path(folder);
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
         // Pictures of one colour each, so the icon set drawn can be told.
-        PiWindowIcon::setPngLoader([](uint32_t id) -> std::vector<uint8_t> {
-            Glib::RefPtr<Gdk::Pixbuf> pixbuf = Gdk::Pixbuf::create(Gdk::COLORSPACE_RGB, false, 8, 8, 8);
-            pixbuf->fill((id << 24) | 0xFF);
-            gchar *buffer = nullptr;
-            gsize size = 0;
-            pixbuf->save_to_buffer(buffer, size, "png");
-            std::vector<uint8_t> bytes(reinterpret_cast<uint8_t *>(buffer), reinterpret_cast<uint8_t *>(buffer) + size);
-            g_free(buffer);
-            return bytes;
-        });
+        PiWindowIcon::setPngLoader([](uint32_t id) { return pi_test_png(8, 8, (id << 24) | 0xFF); });
     }
     void TearDown() override
     {
         if (!app) return;
-        app->windows.clear();
-        for (int i = 0; i < 5; i++) pi_test_iterate_once(0);
+        releaseWindows();
         PiWindowIcon::setPngLoader(nullptr);
+        if (previous.empty()) return;  // no scratch folder was made
         std::filesystem::current_path(previous);
         std::error_code ignored;
         std::filesystem::remove_all(folder, ignored);
@@ -94,8 +83,6 @@ protected:
 
     std::filesystem::path folder;
     std::filesystem::path previous;
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
 };
 
 TEST_F(BCSHWindowTest, OpensWithDefaultsAndStoresEveryChange)

@@ -19,14 +19,12 @@ PkXID p2m_key(uint32_t index)
     return PkXID::fromText(text);
 }
 
-class IncomingWindowsTest : public ::testing::Test {
+class IncomingWindowsTest : public PiWindowTest {
 protected:
     void SetUp() override
     {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
+        PiWindowTest::SetUp();
+        if (IsSkipped()) return;
         PkConfig::instance()->broadcastSizeClass = 1;
         PkConfig::instance()->broadcastChannels = 4;
         PkBinder::instance()->mode = PK_BINDER_MODE_BROADCAST;
@@ -58,8 +56,6 @@ protected:
     }
 
     std::shared_ptr<IncomingWindowsManager> manager = IncomingWindowsManager::instance();
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
 };
 
 TEST_F(IncomingWindowsTest, OneWindowPerChannelKey)

@@ -19,6 +19,7 @@
 #include "engine/node.h"
 #include "engine/records.h"
 #include "engine/relay.h"
+#include "gui/services/centre_support.h"
 #include "gui/toolkit/gtk_env.h"
 #include "gui/toolkit/window_fixtures.h"
 #include "services/bind_channels.h"
@@ -30,32 +31,20 @@
 
 namespace {
 
-class EngineEnvironment : public ::testing::Environment {
+using namespace centre_support;
+
+// The centre's node, with a configuration folder of the program's own.
+class EngineEnvironment : public CentreEnvironment {
 public:
     void SetUp() override
     {
         static char folder[] = "/tmp/playback-test-XXXXXX";
         if (mkdtemp(folder) != nullptr) setenv("XDG_CONFIG_HOME", folder, 1);
-        ASSERT_EQ(engine_node_start(0), CORE_OK);
-        PkCenterNotify::instance();
-    }
-    void TearDown() override
-    {
-        PkDeamProcessing::instance()->removeListener(PkCenterNotify::instance());
-        PkDeamProcessing::shutdown();
-        EngineNode *node = engine_node_running();
-        engine_node_stop(&node);
+        CentreEnvironment::SetUp();
     }
 };
 
 const ::testing::Environment *const kEnvironment = ::testing::AddGlobalTestEnvironment(new EngineEnvironment);
-
-CoreName name_of(const std::string &text)
-{
-    CoreName name;
-    core_name_format(&name, "%s", text.c_str());
-    return name;
-}
 
 PkXID id_of(const std::string &text) { return PkXID(name_of(text)); }
 
@@ -110,22 +99,18 @@ PkMediaStreamDescriptor video_stream(int32_t features)
     return stream;
 }
 
-class PlaybackWindowTest : public ::testing::Test {
+class PlaybackWindowTest : public PiWindowTest {
 protected:
     void SetUp() override
     {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
+        PiWindowTest::SetUp();
+        if (IsSkipped()) return;
         PkConfig::instance()->pipelineOptions.fill(0);
         memset(PkConfig::instance()->nodeKey.key, 0, PK_XID_SIZE);
         peer = "node.peer." + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
         peer.resize(std::min<size_t>(peer.size(), 31));
-        EngineRelayNodeNames names{};
-        names.nodeId = name_of(peer);
-        names.peerName = name_of("peer.user");
-        ASSERT_NE(engine_post_event(ENGINE_EVT_NODE_READY, &names, sizeof(names)), 0u);
+        post_node_ready(peer, "peer.user");
+        if (HasFatalFailure()) return;
         ASSERT_TRUE(pi_test_iterate_until([&] { return session() != nullptr; }));
     }
     void TearDown() override
@@ -134,10 +119,7 @@ protected:
             window->hide();
             window.reset();
         }
-        if (app) {
-            app->windows.clear();
-            for (int i = 0; i < 5; i++) pi_test_iterate_once(0);
-        }
+        releaseWindows();
         pk_binder_unbind(PkXID(), false);
     }
 
@@ -177,8 +159,6 @@ protected:
 
     bool visible(Gtk::Widget *widget) { return widget->get_visible(); }
 
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
     std::string peer;
     std::shared_ptr<VideoWindow> window;
 };

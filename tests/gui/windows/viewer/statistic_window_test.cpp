@@ -62,14 +62,12 @@ TEST(StatisticTexts, EncryptionAndConnectedTime)
 
 // ---- the window ----------------------------------------------------------------------------
 
-class StatisticWindowTest : public ::testing::Test {
+class StatisticWindowTest : public PiWindowTest {
 protected:
     void SetUp() override
     {
-        const std::string why = pi_test_gtk_start();
-        if (!why.empty()) GTEST_SKIP() << why;
-        app = pi_test_application();
-        gtkApp = pi_test_gtk_application(app);
+        PiWindowTest::SetUp();
+        if (IsSkipped()) return;
         PkBinder::instance()->mode = PK_BINDER_MODE_IDLE;
         PkBinder::instance()->channels.clear();
         PkConfig::instance()->broadcastSizeClass = -1;
@@ -121,9 +119,6 @@ protected:
                 w.source_value_label->get_text()};
     }
     static bool filled(const StatisticWindow &w) { return w.resolution_value_label->get_text() != "N/A"; }
-
-    Glib::RefPtr<PiApplication> app;
-    Glib::RefPtr<Gtk::Application> gtkApp;
 };
 
 const std::vector<std::string> kAllNA = {"N/A", "N/A", "N/A", "N/A", "N/A"};
