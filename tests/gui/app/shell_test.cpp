@@ -18,37 +18,11 @@
 #include "app/xml_objects.h"
 #include "gui/app/app_test_support.h"
 #include "services/utils.h"
+#include "scoped_env.h"
 
 namespace {
 
 const ::testing::Environment *const kRuntime = ::testing::AddGlobalTestEnvironment(new apptest::Runtime);
-
-// Sets an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const char *value) : name_(name)
-    {
-        const char *old = getenv(name);
-        had_ = old != nullptr;
-        if (had_) old_ = old;
-        if (value != nullptr)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv()
-    {
-        if (had_)
-            setenv(name_.c_str(), old_.c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-
-private:
-    std::string name_;
-    std::string old_;
-    bool had_ = false;
-};
 
 std::string sizes(const std::vector<AppSize> &levels)
 {

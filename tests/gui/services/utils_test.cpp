@@ -16,6 +16,7 @@
 
 #include "core/cpu.h"
 #include "services/utils.h"
+#include "scoped_env.h"
 
 extern char **environ;
 
@@ -91,32 +92,6 @@ public:
 private:
     pid_t pid_ = 0;
     std::string display_;
-};
-
-// Restores one environment variable when the test ends.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const char *value) : name_(name)
-    {
-        const char *old = getenv(name);
-        had_ = old != nullptr;
-        if (had_) old_ = old;
-        if (value != nullptr)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv()
-    {
-        if (had_)
-            setenv(name_.c_str(), old_.c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-
-private:
-    std::string name_, old_;
-    bool had_ = false;
 };
 
 }  // namespace
